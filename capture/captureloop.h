@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+class CaptureView;
+class SerialControl;
+
+// The capture loop: record after record, it opens the port, waits for the instrument's
+// 4-character header, acknowledges it, collects the record body while acknowledging every
+// poll, closes the port, checks the body and either asks for a resend or extracts the
+// person's fields and rewrites the result file. It runs inside the "Comm Open" click and
+// lets the window live through the view's yields. It ends when a wait finds the port closed
+// (that is how "Comm Break" stops it) or when stop() was called.
+class CaptureLoop {
+public:
+    static constexpr int headerLength = 4;
+    static constexpr int minimumBodyLength = 178;
+    static constexpr char16_t ack = 0x06;
+
+    CaptureLoop(SerialControl& port, CaptureView& view);
+
+    // Returns when the loop ends. A call while the loop already runs (a click delivered
+    // inside one of its yields) returns at once: a loop nested inside another one's yield
+    // would capture on a port whose state the outer loop no longer knows.
+    void run();
+
+    bool isRunning() const { return m_running; }
+
+    // The window is going away: the loop ends at its next yield without touching the line.
+    void stop() { m_stopRequested = true; }
+
+private:
+    enum class Outcome { Continue, End };
+
+    bool yieldOnce();
+    Outcome cycle();
+    bool sendAck();
+    Outcome handleRecord(const QString& body);
+
+    SerialControl& m_port;
+    CaptureView& m_view;
+    bool m_running { false };
+    bool m_stopRequested { false };
+};

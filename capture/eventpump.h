@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <chrono>
+
+class QSocketNotifier;
+
+// The one place that lets the window's event queue run from inside a long handler. The
+// capture loop and the break sequence poll the line; a poll that spun without rest would
+// keep a core busy for as long as the program waits for a patient. So each kind of wait
+// rests in its own way, while every poll still happens:
+//
+//   Once           handle what is pending, return at once;
+//   UntilEvent     handle what is pending; when nothing was, sleep until the next event
+//                  (serial data, a click, a paint) arrives;
+//   CharacterTime  handle what is pending, then rest until one character time of the line
+//                  has passed since the previous such poll, so ACKs answer polls at the
+//                  line's own rate and never faster.
+//
+// Handlers that run inside a yield may yield again; the nesting is what keeps the window live.
+class EventPump : public QObject {
+    Q_OBJECT
+public:
+    enum class Pace { Once, UntilEvent, CharacterTime };
+
+    // Ten bits (start, 8 data, stop) at 9600 baud.
+    static constexpr std::chrono::nanoseconds characterTime { 10'000'000'000 / 9600 };
+
+    explicit EventPump(QObject* parent = nullptr);
+    ~EventPump() override;
+
+    void yield(Pace pace);
+
+    // For measuring what the rest saves: every yield returns as soon as the queue is empty.
+    void setPaced(bool paced) { m_paced = paced; }
+
+private:
+    void restUntil(std::chrono::steady_clock::time_point deadline);
+
+    std::chrono::steady_clock::time_point m_lastPacedPoll {};
+    QSocketNotifier* m_alarm { nullptr };
+    int m_alarmFd { -1 };
+    bool m_paced { true };
+};

@@ -1,0 +1,69 @@
+#include "dosdevices.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace DosDevices {
+
+QString folder()
+{
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || QDir::isRelativePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    return config + QStringLiteral("/reccap/dosdevices");
+}
+
+namespace {
+
+// The target of a link in the folder, resolved against the folder when it is relative.
+// Empty when there is no such entry. A plain file or device node stands for itself.
+QString entryTarget(const QString& name)
+{
+    const QString path = folder() + QLatin1Char('/') + name;
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return QDir(folder()).absoluteFilePath(info.symLinkTarget());
+    if (info.exists())
+        return info.absoluteFilePath();
+    return {};
+}
+
+}
+
+QString portDevice(int port)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    const QString linked = entryTarget(QStringLiteral("com%1").arg(port));
+    if (!linked.isEmpty())
+        return linked;
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+QString localPath(const QString& dosPath)
+{
+#ifdef Q_OS_WIN
+    return dosPath;
+#else
+    static const QRegularExpression drivePath(QStringLiteral("^([A-Za-z]):(.*)$"));
+    const QRegularExpressionMatch match = drivePath.match(dosPath);
+    if (!match.hasMatch())
+        return dosPath;
+    const QString drive = match.captured(1).toLower();
+    QString root = entryTarget(drive + QLatin1Char(':'));
+    if (root.isEmpty() && drive == QLatin1String("c"))
+        root = QDir::homePath();
+    if (root.isEmpty())
+        return {};
+    QString rest = match.captured(2);
+    rest.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    while (rest.startsWith(QLatin1Char('/')))
+        rest.remove(0, 1);
+    return QDir(root).filePath(rest);
+#endif
+}
+
+}

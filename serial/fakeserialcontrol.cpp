@@ -1,0 +1,75 @@
+#include "fakeserialcontrol.h"
+
+void FakeSerialControl::vanish(const QString& reason)
+{
+    m_open = false;
+    m_breakOn = false;
+    m_errorString = reason;
+    m_log << QStringLiteral("vanish");
+    Q_EMIT failed(reason);
+}
+
+void FakeSerialControl::raiseEvent(int code)
+{
+    m_commEvent = code;
+    Q_EMIT onComm();
+}
+
+QStringList FakeSerialControl::writes() const
+{
+    QStringList result;
+    for (const QString& entry : m_log) {
+        if (entry.startsWith(QLatin1String("write:")))
+            result << entry.mid(6);
+    }
+    return result;
+}
+
+bool FakeSerialControl::setPortOpen(bool open)
+{
+    if (open == m_open)
+        return true;
+    if (open && !m_openFailure.isEmpty()) {
+        m_errorString = m_openFailure;
+        return false;
+    }
+    if (!open)
+        m_breakOn = false;
+    m_open = open;
+    m_log << (open ? QStringLiteral("open") : QStringLiteral("close"));
+    return true;
+}
+
+void FakeSerialControl::clearInBuffer()
+{
+    if (m_open)
+        m_log << QStringLiteral("clear");
+}
+
+QString FakeSerialControl::input()
+{
+    if (!m_open)
+        return {};
+    const QString chunk = m_reads.isEmpty() ? QString() : m_reads.takeFirst();
+    m_log << QStringLiteral("read:") + chunk;
+    return chunk;
+}
+
+bool FakeSerialControl::output(const QString& text)
+{
+    if (!m_open) {
+        m_errorString = QStringLiteral("the port is closed");
+        return false;
+    }
+    m_log << QStringLiteral("write:") + text;
+    return true;
+}
+
+bool FakeSerialControl::setBreak(bool on)
+{
+    if (!m_open)
+        return true;
+    m_breakOn = on;
+    m_log << (on ? QStringLiteral("break:on") : QStringLiteral("break:off"));
+    return true;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "serialcontrol.h"
+
+#include <QStringList>
+
+// A serial port that plays a script: each read of input() on the open port returns the next
+// scripted chunk, an empty string standing for a poll that finds nothing, and once the
+// script runs out every read is empty. It records what the program did to the line, so a
+// test can compare the ACKs and the opens and closes with what the protocol requires.
+class FakeSerialControl : public SerialControl {
+    Q_OBJECT
+public:
+    using SerialControl::SerialControl;
+
+    void addReads(const QStringList& chunks) { m_reads += chunks; }
+    int pendingReads() const { return int(m_reads.size()); }
+    void failNextOpen(const QString& reason) { m_openFailure = reason; }
+    // The device disappearing while nobody calls: the port closes and failed() fires.
+    void vanish(const QString& reason);
+    void raiseEvent(int code);
+
+    // One entry per operation: "open", "close", "clear", "read:<text>", "write:<text>",
+    // "break:on", "break:off". Reads that found nothing are logged as "read:".
+    QStringList log() const { return m_log; }
+    QStringList writes() const;
+    bool breakOn() const { return m_breakOn; }
+
+    void setCommPort(int port) override { m_commPort = port; }
+    int commPort() const override { return m_commPort; }
+    void setInputLen(int length) override { m_inputLen = length; }
+    int inputLen() const { return m_inputLen; }
+    bool portOpen() const override { return m_open; }
+    bool setPortOpen(bool open) override;
+    void clearInBuffer() override;
+    QString input() override;
+    bool output(const QString& text) override;
+    bool setBreak(bool on) override;
+    int commEvent() const override { return m_commEvent; }
+    QString errorString() const override { return m_errorString; }
+
+private:
+    QStringList m_reads;
+    QStringList m_log;
+    QString m_openFailure;
+    QString m_errorString;
+    int m_commPort { 1 };
+    int m_inputLen { -1 };
+    int m_commEvent { 0 };
+    bool m_open { false };
+    bool m_breakOn { false };
+};

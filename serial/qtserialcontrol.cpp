@@ -1,0 +1,150 @@
+#include "qtserialcontrol.h"
+
+#include "cp932encoder.h"
+#include "dosdevices.h"
+
+QtSerialControl::QtSerialControl(QObject* parent)
+    : SerialControl(parent)
+{
+    connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialControl::onPortError);
+}
+
+QtSerialControl::~QtSerialControl() { closePort(true); }
+
+void QtSerialControl::setCommPort(int port) { m_commPort = port; }
+
+QString QtSerialControl::portLabel() const
+{
+    return QStringLiteral("COM%1 (%2)").arg(m_commPort).arg(m_device);
+}
+
+bool QtSerialControl::fail(const QString& what, const QString& reason)
+{
+    m_errorString = QStringLiteral("%1 %2: %3").arg(what, portLabel(), reason);
+    return false;
+}
+
+bool QtSerialControl::setPortOpen(bool open)
+{
+    if (open == m_port.isOpen())
+        return true;
+    if (!open) {
+        closePort(true);
+        return true;
+    }
+
+    m_device = DosDevices::portDevice(m_commPort);
+    m_port.setPortName(m_device);
+    m_failing = false;
+    m_commEvent = 0;
+    if (!m_port.open(QIODevice::ReadWrite))
+        return fail(QStringLiteral("Cannot open"), m_port.errorString());
+
+    // QSerialPort holds no more than this, so one read never returns more than the
+    // instrument's side can have in flight against a 1024-character buffer.
+    m_port.setReadBufferSize(receiveBufferSize);
+    const bool configured = m_port.setBaudRate(QSerialPort::Baud9600)
+        && m_port.setDataBits(QSerialPort::Data8) && m_port.setParity(QSerialPort::NoParity)
+        && m_port.setStopBits(QSerialPort::OneStop)
+        && m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!configured) {
+        const QString reason = m_port.errorString();
+        closePort(false);
+        return fail(QStringLiteral("Cannot configure"), reason);
+    }
+    m_decoder.reset();
+    return true;
+}
+
+void QtSerialControl::closePort(bool flush)
+{
+    if (!m_port.isOpen())
+        return;
+    if (m_breakOn) {
+        // close() leaves a break standing on the line; the instrument would see a dead link.
+        m_port.setBreakEnabled(false);
+        m_breakOn = false;
+    }
+    if (flush) {
+        // The record's last ACK is queued just before the close; the instrument waits for it.
+        // The queue never exceeds the transmit buffer, about half a second at 9600 baud.
+        constexpr int drainLimitMs = 1000;
+        m_port.flush();
+        if (m_port.bytesToWrite() > 0)
+            m_port.waitForBytesWritten(drainLimitMs);
+    }
+    m_port.close();
+    m_decoder.reset();
+}
+
+void QtSerialControl::clearInBuffer()
+{
+    if (!m_port.isOpen())
+        return;
+    m_port.clear(QSerialPort::Input);
+    m_decoder.reset();
+}
+
+QString QtSerialControl::input()
+{
+    if (!m_port.isOpen())
+        return {};
+    // Read what the port has buffered; do not wait for readyRead, which QSerialPort does not
+    // emit again while the event loop is re-entered from inside a handler.
+    const qint64 limit = m_inputLen > 0 ? m_inputLen : receiveBufferSize;
+    const QByteArray bytes = m_port.read(limit);
+    if (bytes.isEmpty())
+        return {};
+    return m_decoder.decode(bytes);
+}
+
+bool QtSerialControl::output(const QString& text)
+{
+    if (!m_port.isOpen())
+        return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
+    if (m_port.bytesToWrite() >= transmitBufferSize) {
+        m_commEvent = eventTransmitBufferFull;
+        Q_EMIT onComm();
+        return true;
+    }
+    const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
+    if (!bytes)
+        return fail(QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
+    if (m_port.write(*bytes) != bytes->size())
+        return fail(QStringLiteral("Cannot write to"), m_port.errorString());
+    return true;
+}
+
+bool QtSerialControl::setBreak(bool on)
+{
+    if (!m_port.isOpen())
+        return true;
+    if (!m_port.setBreakEnabled(on))
+        return fail(on ? QStringLiteral("Cannot set a break on") : QStringLiteral("Cannot clear the break on"),
+            m_port.errorString());
+    m_breakOn = on;
+    return true;
+}
+
+void QtSerialControl::onPortError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::ResourceError:
+        break;
+    default:
+        // Open and configuration errors come back from the call that caused them.
+        return;
+    }
+    // After the device disappears QSerialPort keeps reporting errors while it still calls
+    // itself open; one report is enough, and the closed port stops the capture loop.
+    if (m_failing)
+        return;
+    m_failing = true;
+    const QString reason = m_port.errorString();
+    m_breakOn = false;
+    closePort(false);
+    fail(QStringLiteral("Lost"), reason);
+    Q_EMIT failed(m_errorString);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "cp932decoder.h"
+#include "serialcontrol.h"
+
+#include <QSerialPort>
+
+// The serial port control on a real device, through QSerialPort.
+class QtSerialControl : public SerialControl {
+    Q_OBJECT
+public:
+    explicit QtSerialControl(QObject* parent = nullptr);
+    ~QtSerialControl() override;
+
+    void setCommPort(int port) override;
+    int commPort() const override { return m_commPort; }
+    void setInputLen(int length) override { m_inputLen = length; }
+    bool portOpen() const override { return m_port.isOpen(); }
+    bool setPortOpen(bool open) override;
+    void clearInBuffer() override;
+    QString input() override;
+    bool output(const QString& text) override;
+    bool setBreak(bool on) override;
+    int commEvent() const override { return m_commEvent; }
+    QString errorString() const override { return m_errorString; }
+
+private:
+    void onPortError(QSerialPort::SerialPortError error);
+    bool fail(const QString& what, const QString& reason);
+    QString portLabel() const;
+    void closePort(bool flush);
+
+    QSerialPort m_port;
+    Cp932Decoder m_decoder;
+    int m_commPort { 1 };
+    int m_inputLen { 0 };
+    int m_commEvent { 0 };
+    bool m_breakOn { false };
+    bool m_failing { false };
+    QString m_device;
+    QString m_errorString;
+};

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// The serial port as the capture loop and the window see it: a control with the properties
+// CommPort, InputLen, PortOpen, InBufferCount, Input, Output, Break and CommEvent, and an
+// OnComm event. Everything runs on the UI thread and nothing blocks: callers poll.
+//
+// Failures come back as values (false, with errorString()) for the operation that failed.
+// A failure that happens while nobody is calling (the device unplugged during a wait) closes
+// the port and is announced once through failed(); the next poll then finds the port closed.
+//
+// Port settings are fixed: 9600 baud, 8 data bits, no parity, 1 stop bit, no handshaking,
+// a 1024-character receive buffer and a 512-character transmit buffer. Text crosses the
+// control in code page 932.
+class SerialControl : public QObject {
+    Q_OBJECT
+public:
+    // OnComm codes this control raises (the others belong to hardware we do not watch).
+    static constexpr int eventTransmitBufferFull = 1010;
+    static constexpr int receiveBufferSize = 1024;
+    static constexpr int transmitBufferSize = 512;
+
+    using QObject::QObject;
+
+    virtual void setCommPort(int port) = 0;
+    virtual int commPort() const = 0;
+
+    // 0: every read of input() takes all that has been received.
+    virtual void setInputLen(int length) = 0;
+
+    virtual bool portOpen() const = 0;
+    // Opening an open port and closing a closed one do nothing and succeed. Closing sends what
+    // output() has queued first, so the instrument gets the last ACK before the line drops.
+    virtual bool setPortOpen(bool open) = 0;
+
+    // InBufferCount := 0: drop what has been received and not yet read, a half-received
+    // character included.
+    virtual void clearInBuffer() = 0;
+
+    virtual QString input() = 0;
+
+    // Queues text for sending and returns at once. With the transmit buffer full the text is
+    // not queued and OnComm reports eventTransmitBufferFull; that is not a failure.
+    virtual bool output(const QString& text) = 0;
+
+    // Holds or releases the break condition. Does nothing on a closed port.
+    virtual bool setBreak(bool on) = 0;
+
+    virtual int commEvent() const = 0;
+
+    virtual QString errorString() const = 0;
+
+Q_SIGNALS:
+    void onComm();
+    void failed(const QString& message);
+};
