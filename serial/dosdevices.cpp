@@ -16,18 +16,18 @@ QString folder()
 
 namespace {
 
-// The target of a link in the folder, resolved against the folder when it is relative.
-// Empty when there is no such entry. A plain file or device node stands for itself.
-QString entryTarget(const QString& name)
-{
-    const QString path = folder() + QLatin1Char('/') + name;
-    const QFileInfo info(path);
-    if (info.isSymLink())
-        return QDir(folder()).absoluteFilePath(info.symLinkTarget());
-    if (info.exists())
-        return info.absoluteFilePath();
-    return {};
-}
+    // The target of a link in the folder, resolved against the folder when it is relative.
+    // Empty when there is no such entry. A plain file or device node stands for itself.
+    QString entryTarget(const QString& name)
+    {
+        const QString path = folder() + QLatin1Char('/') + name;
+        const QFileInfo info(path);
+        if (info.isSymLink())
+            return QDir(folder()).absoluteFilePath(info.symLinkTarget());
+        if (info.exists())
+            return info.absoluteFilePath();
+        return {};
+    }
 
 }
 

@@ -37,6 +37,7 @@ bool FakeSerialControl::setPortOpen(bool open)
         m_breakOn = false;
     m_open = open;
     m_log << (open ? QStringLiteral("open") : QStringLiteral("close"));
+    announceData();
     return true;
 }
 
@@ -52,6 +53,7 @@ QString FakeSerialControl::input()
         return {};
     const QString chunk = m_reads.isEmpty() ? QString() : m_reads.takeFirst();
     m_log << QStringLiteral("read:") + chunk;
+    announceData();
     return chunk;
 }
 
@@ -72,4 +74,13 @@ bool FakeSerialControl::setBreak(bool on)
     m_breakOn = on;
     m_log << (on ? QStringLiteral("break:on") : QStringLiteral("break:off"));
     return true;
+}
+
+void FakeSerialControl::announceData()
+{
+    // A real port wakes the event loop when data arrives; a loop resting until the next
+    // event must be woken for the scripted data too.
+    if (m_open && !m_reads.isEmpty())
+        QMetaObject::invokeMethod(
+            this, [] {}, Qt::QueuedConnection);
 }

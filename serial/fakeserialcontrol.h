@@ -13,7 +13,11 @@ class FakeSerialControl : public SerialControl {
 public:
     using SerialControl::SerialControl;
 
-    void addReads(const QStringList& chunks) { m_reads += chunks; }
+    void addReads(const QStringList& chunks)
+    {
+        m_reads += chunks;
+        announceData();
+    }
     int pendingReads() const { return int(m_reads.size()); }
     void failNextOpen(const QString& reason) { m_openFailure = reason; }
     // The device disappearing while nobody calls: the port closes and failed() fires.
@@ -40,6 +44,8 @@ public:
     QString errorString() const override { return m_errorString; }
 
 private:
+    void announceData();
+
     QStringList m_reads;
     QStringList m_log;
     QString m_openFailure;

@@ -109,7 +109,8 @@ bool QtSerialControl::output(const QString& text)
     }
     const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
-        return fail(QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
+        return fail(
+            QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
     if (m_port.write(*bytes) != bytes->size())
         return fail(QStringLiteral("Cannot write to"), m_port.errorString());
     return true;
@@ -120,7 +121,8 @@ bool QtSerialControl::setBreak(bool on)
     if (!m_port.isOpen())
         return true;
     if (!m_port.setBreakEnabled(on))
-        return fail(on ? QStringLiteral("Cannot set a break on") : QStringLiteral("Cannot clear the break on"),
+        return fail(on ? QStringLiteral("Cannot set a break on")
+                       : QStringLiteral("Cannot clear the break on"),
             m_port.errorString());
     m_breakOn = on;
     return true;
@@ -128,10 +130,16 @@ bool QtSerialControl::setBreak(bool on)
 
 void QtSerialControl::onPortError(QSerialPort::SerialPortError error)
 {
+    QString what;
     switch (error) {
     case QSerialPort::ReadError:
+        what = QStringLiteral("reading failed");
+        break;
     case QSerialPort::WriteError:
+        what = QStringLiteral("writing failed");
+        break;
     case QSerialPort::ResourceError:
+        what = QStringLiteral("the device was removed or became unavailable");
         break;
     default:
         // Open and configuration errors come back from the call that caused them.
@@ -145,6 +153,6 @@ void QtSerialControl::onPortError(QSerialPort::SerialPortError error)
     const QString reason = m_port.errorString();
     m_breakOn = false;
     closePort(false);
-    fail(QStringLiteral("Lost"), reason);
+    fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
     Q_EMIT failed(m_errorString);
 }

@@ -30,7 +30,8 @@ QString recordBody(int gap = 0, const QString& first = ack)
     return body;
 }
 
-const QByteArray goodLine("\"00123 \",\"S45.03.12\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n");
+const QByteArray goodLine(
+    "\"00123 \",\"S45.03.12\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n");
 
 // Plays the window. Each yield runs the test's hook; when the scripted line has nothing more
 // to say, the operator stops the loop the way "Comm Break" does, by closing the port.
@@ -127,9 +128,11 @@ void TestCaptureLoop::shouldAcknowledgeOnlyExactFourCharacterHeader_data()
     QTest::addColumn<QString>("header");
 
     QTest::newRow("2 + 2") << QStringList { "AB", "CD" } << QStringLiteral("ABCD");
-    QTest::newRow("1 + 3 after empty polls") << QStringList { "", "A", "", "BCD" } << QStringLiteral("ABCD");
+    QTest::newRow("1 + 3 after empty polls")
+        << QStringList { "", "A", "", "BCD" } << QStringLiteral("ABCD");
     QTest::newRow("K in a header is data") << QStringList { "K", "OK!" } << QStringLiteral("KOK!");
-    QTest::newRow("kanji count as one") << QStringList { "見本", "氏名" } << QStringLiteral("見本氏名");
+    QTest::newRow("kanji count as one")
+        << QStringList { "見本", "氏名" } << QStringLiteral("見本氏名");
     QTest::newRow("5 at once never ends") << QStringList { "ABCDE" } << QString();
     QTest::newRow("3 then 2 never ends") << QStringList { "ABC", "DE" } << QString();
     QTest::newRow("5 then more never ends") << QStringList { "ABCDE", "", "F" } << QString();
@@ -172,14 +175,15 @@ void TestCaptureLoop::shouldAcknowledgeEveryBodyPollUntilMinimumLength_data()
     QTest::newRow("100 + 78") << QStringList { body.left(100), body.mid(100) } << 2 << true;
     QTest::newRow("empty polls are acknowledged")
         << QStringList { "", body.left(100), "", "", body.mid(100) } << 5 << true;
-    // The gender field stands past position 178, so it is there only if the last piece is kept whole.
+    // The gender field stands past position 178, so it is there only if the last piece is kept
+    // whole.
     const QString longBody = recordBody(118);
     QCOMPARE(longBody.size(), 200);
     QTest::newRow("170 + 30 keeps all 200")
         << QStringList { longBody.left(170), longBody.mid(170) } << 2 << true;
     QTest::newRow("177 keeps waiting") << QStringList { body.left(177) } << 1 << false;
-    QTest::newRow("one character per poll") << body.split(QString(), Qt::SkipEmptyParts)
-                                            << int(body.size()) << true;
+    QTest::newRow("one character per poll")
+        << body.split(QString(), Qt::SkipEmptyParts) << int(body.size()) << true;
 }
 
 void TestCaptureLoop::shouldAcknowledgeEveryBodyPollUntilMinimumLength()
@@ -253,13 +257,14 @@ void TestCaptureLoop::shouldAskForResendWhenBodyDoesNotStartWithAck()
     QCOMPARE(view.lampAtCommError, CaptureView::Lamp::Blue);
     QCOMPARE(view.fieldsAtCommError.value(CaptureView::Field::Text1), QStringLiteral("HEAD"));
     QCOMPARE(view.fieldsAtCommError.value(CaptureView::Field::Text3), QString());
-    QCOMPARE(view.fieldsAtCommError.value(CaptureView::Field::Text8), QStringLiteral("1999/01/01 "));
+    QCOMPARE(
+        view.fieldsAtCommError.value(CaptureView::Field::Text8), QStringLiteral("1999/01/01 "));
     QVERIFY(!QFile::exists(resultFile()));
     // Nothing is sent on rejection; the next cycle opens the port afresh and discards input.
     const QStringList log = port.log();
     QCOMPARE(count(log, QStringLiteral("open")), 2);
-    QCOMPARE(log.mid(log.lastIndexOf(QStringLiteral("open")), 2),
-        (QStringList { "open", "clear" }));
+    QCOMPARE(
+        log.mid(log.lastIndexOf(QStringLiteral("open")), 2), (QStringList { "open", "clear" }));
     QCOMPARE(view.lamp, CaptureView::Lamp::Blue);
 }
 
@@ -321,7 +326,8 @@ void TestCaptureLoop::shouldEndOnlyWhenPortFoundClosedInAWait()
     CaptureLoop(port, view).run();
 
     QCOMPARE(QFile::exists(resultFile()), recorded);
-    QCOMPARE(count(port.log(), QStringLiteral("open")) - (breakAtPace == int(EventPump::Pace::Once)),
+    QCOMPARE(
+        count(port.log(), QStringLiteral("open")) - (breakAtPace == int(EventPump::Pace::Once)),
         opens);
 }
 
@@ -347,7 +353,8 @@ void TestCaptureLoop::shouldReportFatalWhenResultFileCannotBeWritten()
     QVERIFY(QDir().rmdir(resultFile()));
 
     QCOMPARE(view.fatals.size(), 1);
-    QVERIFY2(view.fatals.first().contains(QStringLiteral("Result.txt")), qPrintable(view.fatals.first()));
+    QVERIFY2(view.fatals.first().contains(QStringLiteral("Result.txt")),
+        qPrintable(view.fatals.first()));
     // The loop ends with the failure: the next header is never read.
     QCOMPARE(port.pendingReads(), 1);
 }

@@ -20,14 +20,28 @@ void TestCp932::shouldDecodeCodePage932_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("invalid");
 
-    QTest::newRow("ascii with ack and esc") << QByteArray("\x06" "A,\x1b" "001~\\") << QStringLiteral("\u0006A,\u001b001~\\") << false;
-    QTest::newRow("controls keep their codes") << QByteArray("\x1a\x1c\x7f") << QStringLiteral("\u001a\u001c\u007f") << false;
-    QTest::newRow("kanji") << QByteArray("\x8c\xa9\x96\x7b\x8e\x81\x96\xbc") << QStringLiteral("見本氏名") << false;
-    QTest::newRow("half-width katakana") << QByteArray("\xd0\xce\xdd") << QStringLiteral("ﾐﾎﾝ") << false;
-    QTest::newRow("ideographic space") << QByteArray("\x81\x40") << QStringLiteral("\u3000") << false;
-    QTest::newRow("invalid single bytes") << QByteArray("A\x80" "B\xa0" "C\xfd\xfe\xff") << QStringLiteral("A\uFFFDB\uFFFDC\uFFFD\uFFFD\uFFFD") << true;
-    QTest::newRow("lead byte then ack keeps the ack") << QByteArray("\x8c\x06" "A") << QStringLiteral("\uFFFD\u0006A") << true;
-    QTest::newRow("unassigned double-byte code among valid ones") << QByteArray("\x8c\xa9\x85\x40\x96\x7b") << QStringLiteral("見\uFFFD本") << true;
+    QTest::newRow("ascii with ack and esc") << QByteArray("\x06"
+                                                          "A,\x1b"
+                                                          "001~\\")
+                                            << QStringLiteral("\u0006A,\u001b001~\\") << false;
+    QTest::newRow("controls keep their codes")
+        << QByteArray("\x1a\x1c\x7f") << QStringLiteral("\u001a\u001c\u007f") << false;
+    QTest::newRow("kanji") << QByteArray("\x8c\xa9\x96\x7b\x8e\x81\x96\xbc")
+                           << QStringLiteral("見本氏名") << false;
+    QTest::newRow("half-width katakana")
+        << QByteArray("\xd0\xce\xdd") << QStringLiteral("ﾐﾎﾝ") << false;
+    QTest::newRow("ideographic space")
+        << QByteArray("\x81\x40") << QStringLiteral("\u3000") << false;
+    QTest::newRow("invalid single bytes")
+        << QByteArray("A\x80"
+                      "B\xa0"
+                      "C\xfd\xfe\xff")
+        << QStringLiteral("A\uFFFDB\uFFFDC\uFFFD\uFFFD\uFFFD") << true;
+    QTest::newRow("lead byte then ack keeps the ack") << QByteArray("\x8c\x06"
+                                                                    "A")
+                                                      << QStringLiteral("\uFFFD\u0006A") << true;
+    QTest::newRow("unassigned double-byte code among valid ones")
+        << QByteArray("\x8c\xa9\x85\x40\x96\x7b") << QStringLiteral("見\uFFFD本") << true;
 }
 
 void TestCp932::shouldDecodeCodePage932()
@@ -44,7 +58,9 @@ void TestCp932::shouldDecodeCodePage932()
 
 void TestCp932::shouldJoinDoubleByteCharacterSplitAcrossReads()
 {
-    const QByteArray bytes("\x06" "ID\x8c\xa9\x96\x7b" "x\xb1\x8e\x81");
+    const QByteArray bytes("\x06"
+                           "ID\x8c\xa9\x96\x7b"
+                           "x\xb1\x8e\x81");
     const QString whole = QStringLiteral("\u0006ID見本xｱ氏");
     for (int split = 0; split <= bytes.size(); ++split) {
         Cp932Decoder decoder;
@@ -77,12 +93,17 @@ void TestCp932::shouldEncodeExactlyOrRefuse_data()
     QTest::addColumn<bool>("encodable");
 
     QTest::newRow("ack") << QStringLiteral("\u0006") << QByteArray("\x06") << true;
-    QTest::newRow("controls keep their codes") << QStringLiteral("\u001a\u001c\u007f") << QByteArray("\x1a\x1c\x7f") << true;
-    QTest::newRow("kanji between quotes") << QStringLiteral("\"見本氏名\"") << QByteArray("\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\"") << true;
-    QTest::newRow("half-width katakana") << QStringLiteral("ﾐﾎﾝ") << QByteArray("\xd0\xce\xdd") << true;
+    QTest::newRow("controls keep their codes")
+        << QStringLiteral("\u001a\u001c\u007f") << QByteArray("\x1a\x1c\x7f") << true;
+    QTest::newRow("kanji between quotes")
+        << QStringLiteral("\"見本氏名\"") << QByteArray("\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\"")
+        << true;
+    QTest::newRow("half-width katakana")
+        << QStringLiteral("ﾐﾎﾝ") << QByteArray("\xd0\xce\xdd") << true;
     QTest::newRow("accented latin") << QStringLiteral("é") << QByteArray() << false;
     QTest::newRow("replacement character") << QStringLiteral("A\uFFFD") << QByteArray() << false;
-    QTest::newRow("yen sign has no exact form") << QStringLiteral("\u00a5") << QByteArray() << false;
+    QTest::newRow("yen sign has no exact form")
+        << QStringLiteral("\u00a5") << QByteArray() << false;
     QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << QByteArray() << false;
 }
 

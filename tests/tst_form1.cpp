@@ -1,0 +1,322 @@
+#include "fakeserialcontrol.h"
+#include "form1.h"
+#include "lampshape.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+const QString esc = QStringLiteral("\u001b");
+
+QString recordBody()
+{
+    QString body
+        = QStringLiteral("\u0006") + QString(22, QLatin1Char('.')) + QStringLiteral("  123");
+    for (const QString& field :
+        { QStringLiteral("001F1"), QStringLiteral("002見本氏名"), QStringLiteral("003ﾐﾎﾝ ﾀﾛｳ "),
+            QStringLiteral("004H04.02.29"), QStringLiteral("0052") })
+        body += QLatin1Char(',') + esc + field + esc;
+    return body + QString(178 - body.size(), QLatin1Char('.'));
+}
+
+// The window with a scripted port, and nothing that blocks: fatal reports and the end of the
+// program are recorded instead of shown.
+struct Fixture {
+    FakeSerialControl* port = new FakeSerialControl;
+    Form1 form { port };
+    QStringList fatals;
+    QList<int> ends;
+
+    Fixture()
+    {
+        form.setFatalReporter([this](const QString& message) { fatals << message; });
+        form.setProgramEnd([this](int status) { ends << status; });
+    }
+    template <typename T> T* child(const char* name) const
+    {
+        return form.findChild<T*>(QLatin1String(name));
+    }
+    QColor lamp() const { return child<LampShape>("Shape1")->color(); }
+    QString text(const char* name) const { return child<QLineEdit>(name)->text(); }
+};
+
+// Runs `action` from inside whatever handler is waiting once the event loop next turns.
+void soon(std::function<void()> action, int ms = 0)
+{
+    QTimer::singleShot(ms, Qt::PreciseTimer, qApp, std::move(action));
+}
+
+}
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void shouldStartEmptyWithRedLampAndFocusOnOpen();
+    void shouldPlaceControlsAtTheirPixels_data();
+    void shouldPlaceControlsAtTheirPixels();
+    void shouldMoveFocusInFormTabOrder();
+    void shouldUseJapaneseGothicBoldForButtons();
+    void shouldHoldBreakForOneSecondThenClosePort();
+    void shouldStopCaptureWhenBreakPressedInHeaderWait();
+    void shouldShowRecordFieldsAndKeepOperatorsReceiptNumber();
+    void shouldStartCaptureOnlyAfterBreakWhenOpenPressedDuringIt();
+    void shouldRunNestedBreakToItsEnd();
+    void shouldReportVanishedDeviceOnceAndEnd();
+    void shouldEndLoopWhenWindowCloses();
+
+private:
+    QTemporaryDir m_config;
+    QTemporaryDir m_drive;
+};
+
+void TestForm1::initTestCase()
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    const QString devices = m_config.filePath(QStringLiteral("reccap/dosdevices"));
+    QVERIFY(QDir().mkpath(devices));
+    QVERIFY(QFile::link(m_drive.path(), devices + QStringLiteral("/c:")));
+}
+
+void TestForm1::shouldStartEmptyWithRedLampAndFocusOnOpen()
+{
+    Fixture f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+
+    QCOMPARE(f.form.windowTitle(), QStringLiteral("COM"));
+    QCOMPARE(f.form.size(), QSize(365, 306));
+    QCOMPARE(f.form.minimumSize(), f.form.maximumSize());
+    QVERIFY(
+        !(f.form.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    for (const char* name : { "Text1", "Text2", "Text3", "Text4", "Text5", "Text7", "Text8" })
+        QVERIFY2(f.text(name).isEmpty(), name);
+    QCOMPARE(f.text("Text6"), QStringLiteral("1"));
+    QCOMPARE(f.lamp(), QColor(255, 0, 0));
+    QVERIFY(f.child<QPushButton>("Command1")->isEnabled());
+    QVERIFY(f.child<QPushButton>("Command2")->isEnabled());
+    QCOMPARE(QApplication::focusWidget(), f.child<QWidget>("Command1"));
+    QCOMPARE(f.child<QPushButton>("Command2")->text(), QStringLiteral("\u3000Comm\u3000Break"));
+    QCOMPARE(f.child<QLabel>("Label1")->text(), QStringLiteral("C:\\Result.txt"));
+    QCOMPARE(f.port->commPort(), 3);
+    QVERIFY(!f.port->portOpen());
+    QVERIFY(f.port->log().isEmpty());
+}
+
+void TestForm1::shouldPlaceControlsAtTheirPixels_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+
+    QTest::newRow("Command1") << "Command1" << -1 << QRect(8, 8, 121, 33) << "Comm Open";
+    QTest::newRow("Shape1") << "Shape1" << -1 << QRect(312, 8, 33, 33) << "";
+    QTest::newRow("Text7") << "Text7" << -1 << QRect(120, 152, 233, 18) << "";
+    QTest::newRow("Text8") << "Text8" << -1 << QRect(248, 184, 105, 18) << "";
+    QTest::newRow("Label1") << "Label1" << -1 << QRect(120, 280, 105, 17) << "C:\\Result.txt";
+    QTest::newRow("Label2(0)") << "Label2" << 0 << QRect(8, 56, 65, 17) << "受信コマンド";
+    QTest::newRow("Label2(6) captions the fourth row")
+        << "Label2" << 6 << QRect(8, 152, 73, 17) << "受信漢字氏名";
+    QTest::newRow("Label2(7)") << "Label2" << 7 << QRect(8, 280, 105, 17) << "データ書き込み先";
+}
+
+void TestForm1::shouldPlaceControlsAtTheirPixels()
+{
+    QFETCH(QString, name);
+    QFETCH(int, index);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+
+    Fixture f;
+    QWidget* widget = nullptr;
+    for (QWidget* candidate : f.form.findChildren<QWidget*>(name)) {
+        if (index < 0 || candidate->property("index").toInt() == index)
+            widget = candidate;
+    }
+    QVERIFY(widget);
+    QCOMPARE(widget->geometry(), geometry);
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        QCOMPARE(label->text(), caption);
+    if (auto* button = qobject_cast<QPushButton*>(widget))
+        QCOMPARE(button->text(), caption);
+    if (name == QLatin1String("Label2"))
+        QCOMPARE(f.form.findChildren<QLabel*>(name).size(), 8);
+}
+
+void TestForm1::shouldMoveFocusInFormTabOrder()
+{
+    Fixture f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    const QStringList order { "Command1", "Text1", "Text2", "Command2", "Text3", "Text4", "Text5",
+        "Text6", "Text7", "Text8", "Command1" };
+    for (int i = 0; i + 1 < order.size(); ++i) {
+        f.child<QWidget>(qPrintable(order[i]))->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), order[i + 1]);
+    }
+}
+
+void TestForm1::shouldUseJapaneseGothicBoldForButtons()
+{
+    Fixture f;
+    for (const char* name : { "Command1", "Command2" }) {
+        const QFont font = f.child<QPushButton>(name)->font();
+        QCOMPARE(font.family(), QStringLiteral("ＭＳ Ｐゴシック"));
+        QVERIFY(font.bold());
+        QCOMPARE(font.pointSizeF(), 11.25);
+        // Whatever face stands in, it must draw the caption's ideographic spaces and kanji.
+        const QFontMetrics metrics(font);
+        QVERIFY(metrics.inFont(QChar(0x3000)));
+        QVERIFY(metrics.inFont(QChar(0x53D7)));
+    }
+    QVERIFY(QFontMetrics(f.child<QLineEdit>("Text7")->font()).inFont(QChar(0x6F22)));
+}
+
+void TestForm1::shouldHoldBreakForOneSecondThenClosePort()
+{
+    Fixture f;
+    f.child<QPushButton>("Command1")->setEnabled(false);
+    bool openAndBreakDuringWait = false;
+    soon([&] { openAndBreakDuringWait = f.port->portOpen() && f.port->breakOn(); }, 100);
+    QElapsedTimer clock;
+    clock.start();
+    f.form.command2Click();
+
+    QVERIFY(clock.elapsed() >= 1000);
+    QVERIFY(openAndBreakDuringWait);
+    QCOMPARE(f.port->log(), (QStringList { "open", "break:on", "break:off", "close" }));
+    QCOMPARE(f.lamp(), QColor(255, 0, 0));
+    QVERIFY(f.child<QPushButton>("Command1")->isEnabled());
+}
+
+void TestForm1::shouldStopCaptureWhenBreakPressedInHeaderWait()
+{
+    Fixture f;
+    f.port->addReads({ "HE" });
+    bool loopDisabledOpen = false;
+    soon(
+        [&] {
+            loopDisabledOpen
+                = !f.child<QPushButton>("Command1")->isEnabled() && f.lamp() == QColor(0, 255, 0);
+            QTest::mouseClick(f.child<QPushButton>("Command2"), Qt::LeftButton);
+        },
+        20);
+    f.form.command1Click();
+
+    QVERIFY(loopDisabledOpen);
+    QVERIFY(!f.form.isCapturing());
+    QVERIFY(!f.port->portOpen());
+    QCOMPARE(f.lamp(), QColor(255, 0, 0));
+    QVERIFY(f.child<QPushButton>("Command1")->isEnabled());
+    QVERIFY(f.port->writes().isEmpty());
+}
+
+void TestForm1::shouldShowRecordFieldsAndKeepOperatorsReceiptNumber()
+{
+    Fixture f;
+    f.child<QLineEdit>("Text6")->setText(QStringLiteral("42"));
+    const QString body = recordBody();
+    f.port->addReads({ "R", "CV1", body.left(90), QString(), body.mid(90) });
+    soon([&] { QTest::mouseClick(f.child<QPushButton>("Command2"), Qt::LeftButton); }, 200);
+    f.form.command1Click();
+
+    QCOMPARE(f.text("Text1"), QStringLiteral("RCV1"));
+    QCOMPARE(f.text("Text3"), QStringLiteral("  123"));
+    QCOMPARE(f.text("Text7"), QStringLiteral("見本氏名"));
+    QCOMPARE(f.text("Text2"), QStringLiteral("ﾐﾎﾝ ﾀﾛｳ"));
+    QCOMPARE(f.text("Text4"), QStringLiteral("H04.02.29"));
+    QCOMPARE(f.text("Text8"), QStringLiteral("1992/02/29 "));
+    QCOMPARE(f.text("Text5"), QStringLiteral("2"));
+    QCOMPARE(f.text("Text6"), QStringLiteral("42"));
+    QCOMPARE(f.child<QLabel>("Label1")->toolTip(), m_drive.filePath(QStringLiteral("Result.txt")));
+    QFile result(m_drive.filePath(QStringLiteral("Result.txt")));
+    QVERIFY(result.open(QIODevice::ReadOnly));
+    QCOMPARE(result.readAll(),
+        QByteArray("\"00123 \",\"H04.02.29\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n"));
+    QCOMPARE(f.port->writes().size(), 4);
+}
+
+void TestForm1::shouldStartCaptureOnlyAfterBreakWhenOpenPressedDuringIt()
+{
+    Fixture f;
+    bool breakHeldWhileCapturing = false;
+    soon([&] { QTest::mouseClick(f.child<QPushButton>("Command1"), Qt::LeftButton); }, 100);
+    f.form.command2Click();
+    QVERIFY(!f.form.isCapturing());
+    QCOMPARE(f.port->log(), (QStringList { "open", "break:on", "break:off", "close" }));
+
+    bool captured = false;
+    soon(
+        [&] {
+            captured = f.form.isCapturing() && f.port->portOpen();
+            breakHeldWhileCapturing = f.port->breakOn();
+            f.form.command2Click();
+        },
+        50);
+    QTRY_VERIFY(captured);
+    QVERIFY(!breakHeldWhileCapturing);
+    QTRY_VERIFY(!f.form.isCapturing());
+}
+
+void TestForm1::shouldRunNestedBreakToItsEnd()
+{
+    Fixture f;
+    soon([&] { f.form.command2Click(); }, 100);
+    QElapsedTimer clock;
+    clock.start();
+    f.form.command2Click();
+
+    QVERIFY(clock.elapsed() >= 1100);
+    QCOMPARE(f.port->log(), (QStringList { "open", "break:on", "break:on", "break:off", "close" }));
+    QVERIFY(!f.port->breakOn());
+    QCOMPARE(f.lamp(), QColor(255, 0, 0));
+}
+
+void TestForm1::shouldReportVanishedDeviceOnceAndEnd()
+{
+    Fixture f;
+    soon(
+        [&] {
+            f.port->vanish(QStringLiteral("Lost COM3 (/dev/pts/9): Input/output error"));
+            f.port->vanish(QStringLiteral("Lost COM3 (/dev/pts/9): Input/output error"));
+        },
+        20);
+    f.form.command1Click();
+
+    QCOMPARE(f.fatals, QStringList { "Lost COM3 (/dev/pts/9): Input/output error" });
+    QCOMPARE(f.ends, QList<int> { 1 });
+    QVERIFY(!f.form.isCapturing());
+    // The program is ending: the buttons do nothing more on the line.
+    const QStringList before = f.port->log();
+    f.form.command2Click();
+    f.form.command1Click();
+    QCOMPARE(f.port->log(), before);
+}
+
+void TestForm1::shouldEndLoopWhenWindowCloses()
+{
+    Fixture f;
+    f.form.show();
+    f.port->addReads({ "HEAD", QStringLiteral("\u0006") });
+    soon([&] { f.form.close(); }, 50);
+    f.form.command1Click();
+
+    QVERIFY(!f.form.isCapturing());
+    QVERIFY(!f.port->portOpen());
+    QVERIFY(f.fatals.isEmpty());
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"

@@ -1,0 +1,306 @@
+#include "captureloop.h"
+#include "captureview.h"
+#include "dosdevices.h"
+#include "eventpump.h"
+#include "ptypair.h"
+#include "qtserialcontrol.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+
+namespace {
+
+// Polls the port the way the capture loop does, until `count` characters have come or the
+// deadline passes.
+QString readCharacters(SerialControl& port, int count)
+{
+    QString text;
+    QDeadlineTimer deadline(5000);
+    while (text.size() < count && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        text += port.input();
+    }
+    return text;
+}
+
+QByteArray readBytes(PtyPair& pty, int count)
+{
+    QByteArray bytes;
+    QDeadlineTimer deadline(5000);
+    while (bytes.size() < count && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        bytes += pty.readAvailable();
+    }
+    return bytes;
+}
+
+// The window's part for a capture loop on a real line: the real event pump, and a hook per
+// yield through which the test plays the instrument on the master side.
+class PtyView : public CaptureView {
+public:
+    void setField(Field field, const QString& text) override { fields[field] = text; }
+    QString resultPath() const override { return QStringLiteral("C:\\Result.txt"); }
+    void setLamp(Lamp) override { }
+    void setOpenEnabled(bool) override { }
+    void showCommError() override { ++commErrors; }
+    // The hook plays what happens on the line during the yield; when it stops the loop
+    // itself, nothing is left to wait for.
+    void yieldToEvents(EventPump::Pace pace) override
+    {
+        if (!onYield(pace))
+            pump.yield(pace);
+    }
+    void fatal(const QString& message) override { fatals << message; }
+    void abortProgram() override { }
+
+    EventPump pump;
+    std::function<bool(EventPump::Pace)> onYield;
+    QMap<Field, QString> fields;
+    QStringList fatals;
+    int commErrors { 0 };
+};
+
+}
+
+class TestQtSerialControl : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void shouldOpenCom3ThroughLinkAndExchangeBytes();
+    void shouldJoinKanjiSplitBetweenWrites();
+    void shouldDropHalfCharacterWhenInputIsDiscarded();
+    void shouldSendQueuedAckBeforeClosing();
+    void shouldRaiseTransmitBufferFullInsteadOfQueuing();
+    void shouldReportOpenFailureWithPortAndReason_data();
+    void shouldReportOpenFailureWithPortAndReason();
+    void shouldReportVanishedDeviceOnce();
+    void shouldCaptureRecordAndReopenForNextOne();
+
+private:
+    QTemporaryDir m_config;
+    QTemporaryDir m_drive;
+    QString devices() const { return m_config.filePath(QStringLiteral("reccap/dosdevices")); }
+};
+
+void TestQtSerialControl::initTestCase()
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    QVERIFY(QDir().mkpath(devices()));
+    QVERIFY(QFile::link(m_drive.path(), devices() + QStringLiteral("/c:")));
+}
+
+void TestQtSerialControl::shouldOpenCom3ThroughLinkAndExchangeBytes()
+{
+    PtyPair pty;
+    QVERIFY(pty.isValid() && pty.linkAsPort(devices(), 3));
+    QtSerialControl port;
+    port.setCommPort(3);
+    port.setInputLen(0);
+    QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));
+    QVERIFY(port.setPortOpen(true));
+    QVERIFY(port.portOpen());
+
+    QVERIFY(pty.write("HE"));
+    QVERIFY(pty.write("AD"));
+    QCOMPARE(readCharacters(port, 4), QStringLiteral("HEAD"));
+    QVERIFY(port.output(QStringLiteral("\u0006")));
+    QCOMPARE(readBytes(pty, 1), QByteArray("\x06"));
+
+    QVERIFY(port.setPortOpen(false));
+    QVERIFY(port.setPortOpen(false));
+    QVERIFY(!port.portOpen());
+    QVERIFY(port.setBreak(true));
+    QVERIFY(port.setPortOpen(true));
+    QVERIFY(port.setBreak(true));
+    QVERIFY(port.setPortOpen(false));
+}
+
+void TestQtSerialControl::shouldJoinKanjiSplitBetweenWrites()
+{
+    PtyPair pty;
+    QVERIFY(pty.linkAsPort(devices(), 3));
+    QtSerialControl port;
+    port.setCommPort(3);
+    QVERIFY(port.setPortOpen(true));
+
+    QVERIFY(pty.write("A\x8c"));
+    QCOMPARE(readCharacters(port, 1), QStringLiteral("A"));
+    QVERIFY(pty.write("\xa9"
+                      "B"));
+    QCOMPARE(readCharacters(port, 2), QStringLiteral("見B"));
+}
+
+void TestQtSerialControl::shouldDropHalfCharacterWhenInputIsDiscarded()
+{
+    PtyPair pty;
+    QVERIFY(pty.linkAsPort(devices(), 3));
+    QtSerialControl port;
+    port.setCommPort(3);
+    QVERIFY(port.setPortOpen(true));
+
+    QVERIFY(pty.write("A\x8c"));
+    QCOMPARE(readCharacters(port, 1), QStringLiteral("A"));
+    port.clearInBuffer();
+    // Alone, 0xA9 is a half-width katakana; joined to the dropped lead byte it would be 見.
+    QVERIFY(pty.write("\xa9"));
+    QCOMPARE(readCharacters(port, 1), QStringLiteral("ｩ"));
+}
+
+void TestQtSerialControl::shouldSendQueuedAckBeforeClosing()
+{
+    PtyPair pty;
+    QVERIFY(pty.linkAsPort(devices(), 3));
+    QtSerialControl port;
+    port.setCommPort(3);
+    QVERIFY(port.setPortOpen(true));
+    QVERIFY(port.output(QStringLiteral("\u0006")));
+    QVERIFY(port.setPortOpen(false));
+    QCOMPARE(readBytes(pty, 1), QByteArray("\x06"));
+}
+
+void TestQtSerialControl::shouldRaiseTransmitBufferFullInsteadOfQueuing()
+{
+    PtyPair pty;
+    QVERIFY(pty.linkAsPort(devices(), 3));
+    QtSerialControl port;
+    port.setCommPort(3);
+    QVERIFY(port.setPortOpen(true));
+    QSignalSpy events(&port, &SerialControl::onComm);
+
+    // Nothing is sent until the event loop runs, so the queue fills.
+    for (int i = 0; i < 600; ++i)
+        QVERIFY(port.output(QStringLiteral("\u0006")));
+    QCOMPARE(events.size(), 600 - SerialControl::transmitBufferSize);
+    QCOMPARE(port.commEvent(), SerialControl::eventTransmitBufferFull);
+    QCOMPARE(readBytes(pty, SerialControl::transmitBufferSize),
+        QByteArray(SerialControl::transmitBufferSize, '\x06'));
+}
+
+void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason_data()
+{
+    QTest::addColumn<bool>("missing");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("device missing") << true << QStringLiteral("No such file or directory");
+    QTest::newRow("device in use") << false << QString();
+}
+
+void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason()
+{
+    QFETCH(bool, missing);
+    QFETCH(QString, reason);
+
+    PtyPair pty;
+    QtSerialControl holder;
+    const QString link = devices() + QStringLiteral("/com3");
+    QFile::remove(link);
+    if (missing) {
+        QVERIFY(QFile::link(QStringLiteral("/dev/reccap-no-such-tty"), link));
+    } else {
+        QVERIFY(pty.linkAsPort(devices(), 3));
+        holder.setCommPort(3);
+        QVERIFY(holder.setPortOpen(true));
+    }
+
+    QtSerialControl port;
+    port.setCommPort(3);
+    QVERIFY(!port.setPortOpen(true));
+    QVERIFY(!port.portOpen());
+    const QString message = port.errorString();
+    QVERIFY2(message.contains(QStringLiteral("COM3")), qPrintable(message));
+    QVERIFY2(
+        message.contains(missing ? QStringLiteral("/dev/reccap-no-such-tty") : pty.slavePath()),
+        qPrintable(message));
+    QVERIFY2(message.contains(reason), qPrintable(message));
+}
+
+void TestQtSerialControl::shouldReportVanishedDeviceOnce()
+{
+    PtyPair pty;
+    QVERIFY(pty.linkAsPort(devices(), 3));
+    QtSerialControl port;
+    port.setCommPort(3);
+    QVERIFY(port.setPortOpen(true));
+    QSignalSpy failures(&port, &SerialControl::failed);
+
+    pty.closeMaster();
+    QTRY_VERIFY(!failures.isEmpty());
+    QVERIFY(!port.portOpen());
+    QCoreApplication::processEvents();
+    QCOMPARE(failures.size(), 1);
+    const QString message = failures.first().first().toString();
+    QVERIFY2(message.contains(QStringLiteral("COM3")) && message.contains(pty.slavePath()),
+        qPrintable(message));
+}
+
+void TestQtSerialControl::shouldCaptureRecordAndReopenForNextOne()
+{
+    PtyPair pty;
+    QVERIFY(pty.linkAsPort(devices(), 3));
+    QFile::remove(m_drive.filePath(QStringLiteral("Result.txt")));
+
+    QByteArray body("\x06");
+    body += QByteArray(22, '.') + "00042";
+    for (const QByteArray& field :
+        { QByteArray("001F1"), QByteArray("002\x8c\xa9\x96\x7b\x8e\x81\x96\xbc"),
+            QByteArray("003\xd0\xce\xdd \xc0\xdb\xb3 "), QByteArray("004S45.03.12"),
+            QByteArray("0051") })
+        body += ",\x1b" + field + "\x1b";
+    body += QByteArray(120, '.');
+    // Cut in the middle of 見 (0x8C 0xA9).
+    const QList<QByteArray> pieces { body.left(42), body.mid(42, 60), body.mid(102) };
+    QVERIFY(pieces[0].endsWith('\x8c'));
+
+    QtSerialControl port;
+    port.setCommPort(3);
+    PtyView view;
+    CaptureLoop loop(port, view);
+    int headerPolls = 0;
+    int bodyPolls = 0;
+    int piecesSent = 0;
+    bool reopened = false;
+    QByteArray fromProgram;
+    view.onYield = [&](EventPump::Pace pace) {
+        fromProgram += pty.readAvailable();
+        if (pace == EventPump::Pace::UntilEvent && port.portOpen()) {
+            if (++headerPolls == 1) {
+                pty.write("RC");
+                pty.write("V1");
+            } else if (piecesSent == pieces.size()) {
+                // The next cycle's header wait: the port was closed after the body and is open
+                // again. Stop here, as "Comm Break" would.
+                reopened = true;
+                port.setPortOpen(false);
+                return true;
+            }
+        } else if (pace == EventPump::Pace::CharacterTime && port.portOpen()) {
+            ++bodyPolls;
+            if (bodyPolls % 3 == 1 && piecesSent < pieces.size())
+                pty.write(pieces[piecesSent++]);
+        }
+        return false;
+    };
+    loop.run();
+    fromProgram += readBytes(pty, 1 + bodyPolls - fromProgram.size());
+
+    QVERIFY(view.fatals.isEmpty());
+    QCOMPARE(view.commErrors, 0);
+    QVERIFY(reopened);
+    QCOMPARE(view.fields.value(CaptureView::Field::Text1), QStringLiteral("RCV1"));
+    QCOMPARE(view.fields.value(CaptureView::Field::Text7), QStringLiteral("見本氏名"));
+    QCOMPARE(view.fields.value(CaptureView::Field::Text2), QStringLiteral("ﾐﾎﾝ ﾀﾛｳ"));
+    QCOMPARE(fromProgram, QByteArray(1 + bodyPolls, '\x06'));
+    QFile result(m_drive.filePath(QStringLiteral("Result.txt")));
+    QVERIFY(result.open(QIODevice::ReadOnly));
+    QCOMPARE(result.readAll(),
+        QByteArray("\"00042 \",\"S45.03.12\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"1\"\r\n"));
+}
+
+QTEST_GUILESS_MAIN(TestQtSerialControl)
+#include "tst_qtserialcontrol.moc"

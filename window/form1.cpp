@@ -1,0 +1,309 @@
+#include "form1.h"
+
+#include "dosdevices.h"
+#include "lampshape.h"
+#include "serialcontrol.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <cstdio>
+#include <limits>
+
+namespace {
+
+const QColor lampRed(255, 0, 0);
+const QColor lampGreen(0, 255, 0);
+const QColor lampBlue(0, 0, 255);
+
+constexpr qint64 breakNanoseconds = 1'000'000'000;
+
+// The face the buttons were designed with. Where it is not installed, the nearest Japanese
+// proportional gothic stands in under the same name, so captions keep their look and the
+// ideographic spaces in "　Comm　Break" still render.
+QFont buttonFont()
+{
+    const QString face = QStringLiteral("ＭＳ Ｐゴシック");
+    static const bool substituted = [&] {
+        if (!QFontDatabase::families().contains(face))
+            QFont::insertSubstitutions(
+                face, { QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP") });
+        return true;
+    }();
+    Q_UNUSED(substituted);
+    QFont font(face);
+    font.setBold(true);
+    font.setPointSizeF(11.25);
+    return font;
+}
+
+void reportOnScreen(QWidget* parent, const QString& message)
+{
+    std::fprintf(stderr, "reccap: %s\n", qUtf8Printable(message));
+    std::fflush(stderr);
+    QMessageBox::critical(parent, QStringLiteral("reccap"), message);
+}
+
+}
+
+Form1::Form1(SerialControl* port, QWidget* parent)
+    : QWidget(parent,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+            | Qt::MSWindowsFixedSizeDialogHint)
+    , m_msComm1(port)
+    , m_loop(*port, *this)
+{
+    m_msComm1->setParent(this);
+    m_msComm1->setObjectName(QStringLiteral("MSComm1"));
+    m_fatalReporter = [this](const QString& message) { reportOnScreen(this, message); };
+    m_programEnd = [](int status) { QCoreApplication::exit(status); };
+
+    buildControls();
+
+    connect(m_command1, &QPushButton::clicked, this, &Form1::command1Click);
+    connect(m_command2, &QPushButton::clicked, this, &Form1::command2Click);
+    connect(m_msComm1, &SerialControl::onComm, this, &Form1::msComm1OnComm);
+    connect(m_msComm1, &SerialControl::failed, this, &Form1::fatal);
+
+    form1Load();
+}
+
+Form1::~Form1() { m_loop.stop(); }
+
+void Form1::buildControls()
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("COM"));
+    setFixedSize(365, 306);
+
+    const auto button = [this](const char* name, const QString& caption, QRect geometry) {
+        auto* b = new QPushButton(caption, this);
+        b->setObjectName(QLatin1String(name));
+        b->setGeometry(geometry);
+        b->setFont(buttonFont());
+        b->setAutoDefault(false);
+        b->setFocusPolicy(Qt::StrongFocus);
+        return b;
+    };
+    const auto textBox = [this](const char* name, QRect geometry) {
+        auto* t = new QLineEdit(this);
+        t->setObjectName(QLatin1String(name));
+        t->setGeometry(geometry);
+        t->setMaxLength(std::numeric_limits<int>::max());
+        return t;
+    };
+    const auto caption = [this](int index, const QString& text, QRect geometry) {
+        auto* l = new QLabel(text, this);
+        l->setObjectName(QStringLiteral("Label2"));
+        l->setProperty("index", index);
+        l->setGeometry(geometry);
+        return l;
+    };
+
+    m_command1 = button("Command1", QStringLiteral("Comm Open"), { 8, 8, 121, 33 });
+    m_command2 = button("Command2", QStringLiteral("\u3000Comm\u3000Break"), { 136, 8, 121, 33 });
+    m_shape1 = new LampShape(this);
+    m_shape1->setObjectName(QStringLiteral("Shape1"));
+    m_shape1->setGeometry(312, 8, 33, 33);
+    m_shape1->setColor(lampRed);
+
+    caption(0, QStringLiteral("受信コマンド"), { 8, 56, 65, 17 });
+    m_text1 = textBox("Text1", { 120, 56, 233, 18 });
+    caption(1, QStringLiteral("受信ID"), { 8, 88, 65, 17 });
+    m_text3 = textBox("Text3", { 120, 88, 233, 18 });
+    caption(2, QStringLiteral("受信カナ氏名"), { 8, 120, 73, 17 });
+    m_text2 = textBox("Text2", { 120, 120, 233, 18 });
+    caption(6, QStringLiteral("受信漢字氏名"), { 8, 152, 73, 17 });
+    m_text7 = textBox("Text7", { 120, 152, 233, 18 });
+    caption(3, QStringLiteral("受信生年月日"), { 8, 184, 73, 17 });
+    m_text4 = textBox("Text4", { 120, 184, 105, 18 });
+    m_text8 = textBox("Text8", { 248, 184, 105, 18 });
+    caption(4, QStringLiteral("受信性別"), { 8, 216, 73, 17 });
+    m_text5 = textBox("Text5", { 120, 216, 233, 18 });
+    caption(5, QStringLiteral("受付番号"), { 8, 248, 73, 17 });
+    m_text6 = textBox("Text6", { 120, 248, 105, 18 });
+    m_text6->setText(QStringLiteral("1"));
+    caption(7, QStringLiteral("データ書き込み先"), { 8, 280, 105, 17 });
+    m_label1 = new QLabel(QStringLiteral("C:\\Result.txt"), this);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setGeometry(120, 280, 105, 17);
+
+    // The tab order follows the original form's tab indices, not the rows: "Comm Break" sits
+    // between the kana name and the ID.
+    const QWidget* order[] = { m_command1, m_text1, m_text2, m_command2, m_text3, m_text4, m_text5,
+        m_text6, m_text7, m_text8 };
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
+    m_command1->setFocus();
+}
+
+void Form1::form1Load()
+{
+    m_text1->setText(QString());
+    m_msComm1->setCommPort(commPortNumber);
+    m_label1->setToolTip(DosDevices::localPath(m_label1->text()));
+}
+
+void Form1::setFatalReporter(std::function<void(const QString&)> reporter)
+{
+    m_fatalReporter = std::move(reporter);
+}
+
+void Form1::setProgramEnd(std::function<void(int)> end) { m_programEnd = std::move(end); }
+
+void Form1::command1Click()
+{
+    if (m_ending || m_loop.isRunning())
+        return;
+    if (m_breakDepth > 0) {
+        // Started now, the loop would run inside the break's wait with the line held in
+        // break, so the instrument could not hear a single ACK. It starts once the break ends.
+        m_openAfterBreak = true;
+        return;
+    }
+    m_loop.run();
+}
+
+void Form1::command2Click()
+{
+    if (m_ending)
+        return;
+    ++m_breakDepth;
+    const bool portWasOpen = m_msComm1->portOpen();
+    m_command1->setEnabled(true);
+    if (!portWasOpen && !m_msComm1->setPortOpen(true)) {
+        --m_breakDepth;
+        fatal(m_msComm1->errorString());
+        return;
+    }
+    if (!m_msComm1->setBreak(true)) {
+        --m_breakDepth;
+        fatal(m_msComm1->errorString());
+        return;
+    }
+
+    // A monotonic clock: the time of day would never pass a deadline taken just before
+    // midnight, and the operator's clock may be set meanwhile.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.nsecsElapsed() <= breakNanoseconds && !m_ending)
+        m_pump.yield(EventPump::Pace::CharacterTime);
+
+    const bool released = m_msComm1->setBreak(false);
+    --m_breakDepth;
+    if (!released) {
+        fatal(m_msComm1->errorString());
+        return;
+    }
+    m_msComm1->setPortOpen(false);
+    m_shape1->setColor(lampRed);
+
+    if (m_breakDepth == 0 && m_openAfterBreak && !m_ending) {
+        m_openAfterBreak = false;
+        QMetaObject::invokeMethod(this, &Form1::command1Click, Qt::QueuedConnection);
+    }
+}
+
+void Form1::msComm1OnComm()
+{
+    // The instrument's line reports nothing the operator could act on; the code is read and
+    // let go.
+    [[maybe_unused]] const int code = m_msComm1->commEvent();
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    // A capture loop or a break may be waiting further down the stack; they end at their
+    // next yield and the program ends with the window.
+    m_ending = true;
+    m_loop.stop();
+    m_msComm1->setPortOpen(false);
+    event->accept();
+}
+
+void Form1::endProgram(int status) { m_programEnd(status); }
+
+void Form1::setField(Field field, const QString& text)
+{
+    QLineEdit* box = nullptr;
+    switch (field) {
+    case Field::Text1:
+        box = m_text1;
+        break;
+    case Field::Text2:
+        box = m_text2;
+        break;
+    case Field::Text3:
+        box = m_text3;
+        break;
+    case Field::Text4:
+        box = m_text4;
+        break;
+    case Field::Text5:
+        box = m_text5;
+        break;
+    case Field::Text7:
+        box = m_text7;
+        break;
+    case Field::Text8:
+        box = m_text8;
+        break;
+    }
+    box->setText(text);
+    // A long kana window shows its start, not wherever the cursor would leave the view.
+    box->setCursorPosition(0);
+}
+
+QString Form1::resultPath() const { return m_label1->text(); }
+
+void Form1::setLamp(Lamp lamp)
+{
+    switch (lamp) {
+    case Lamp::Red:
+        m_shape1->setColor(lampRed);
+        break;
+    case Lamp::Green:
+        m_shape1->setColor(lampGreen);
+        break;
+    case Lamp::Blue:
+        m_shape1->setColor(lampBlue);
+        break;
+    }
+}
+
+void Form1::setOpenEnabled(bool enabled) { m_command1->setEnabled(enabled); }
+
+void Form1::showCommError()
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("通信エラー"),
+        QStringLiteral("再送信してください"), QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("CommErrorBox"));
+    box.exec();
+}
+
+void Form1::yieldToEvents(EventPump::Pace pace) { m_pump.yield(pace); }
+
+void Form1::fatal(const QString& message)
+{
+    if (m_ending)
+        return;
+    // Everything that could act on the line stops before the report's box starts its own
+    // event loop.
+    m_ending = true;
+    m_loop.stop();
+    m_msComm1->setPortOpen(false);
+    m_fatalReporter(message);
+    endProgram(1);
+}
+
+void Form1::abortProgram()
+{
+    m_ending = true;
+    m_loop.stop();
+    endProgram(0);
+}
