@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "dosdevices.h"
+#include "fatalreport.h"
 #include "lampshape.h"
 #include "serialcontrol.h"
 
@@ -12,7 +13,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <cstdio>
 #include <limits>
 
 namespace {
@@ -42,13 +42,6 @@ QFont buttonFont()
     return font;
 }
 
-void reportOnScreen(QWidget* parent, const QString& message)
-{
-    std::fprintf(stderr, "reccap: %s\n", qUtf8Printable(message));
-    std::fflush(stderr);
-    QMessageBox::critical(parent, QStringLiteral("reccap"), message);
-}
-
 }
 
 Form1::Form1(SerialControl* port, QWidget* parent)
@@ -60,7 +53,7 @@ Form1::Form1(SerialControl* port, QWidget* parent)
 {
     m_msComm1->setParent(this);
     m_msComm1->setObjectName(QStringLiteral("MSComm1"));
-    m_fatalReporter = [this](const QString& message) { reportOnScreen(this, message); };
+    m_fatalReporter = [this](const QString& message) { reportFatal(this, message); };
     m_programEnd = [](int status) { QCoreApplication::exit(status); };
 
     buildControls();
