@@ -129,6 +129,7 @@ void TestForm1::shouldPlaceControlsAtTheirPixels_data()
     QTest::newRow("Label2(6) captions the fourth row")
         << "Label2" << 6 << QRect(8, 152, 73, 17) << "受信漢字氏名";
     QTest::newRow("Label2(7)") << "Label2" << 7 << QRect(8, 280, 105, 17) << "データ書き込み先";
+    QTest::newRow("Label2(2)") << "Label2" << 2 << QRect(8, 120, 73, 17) << "受信カナ氏名";
 }
 
 void TestForm1::shouldPlaceControlsAtTheirPixels()
@@ -152,6 +153,10 @@ void TestForm1::shouldPlaceControlsAtTheirPixels()
         QCOMPARE(button->text(), caption);
     if (name == QLatin1String("Label2"))
         QCOMPARE(f.form.findChildren<QLabel*>(name).size(), 8);
+    // The layout is fixed, so a caption must fit the width it was given.
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        QVERIFY2(label->fontMetrics().horizontalAdvance(caption) <= geometry.width(),
+            qPrintable(caption));
 }
 
 void TestForm1::shouldMoveFocusInFormTabOrder()

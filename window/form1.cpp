@@ -4,11 +4,11 @@
 #include "fatalreport.h"
 #include "lampshape.h"
 #include "serialcontrol.h"
+#include "uifonts.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -23,25 +23,6 @@ const QColor lampBlue(0, 0, 255);
 
 constexpr qint64 breakNanoseconds = 1'000'000'000;
 
-// The face the buttons were designed with. Where it is not installed, the nearest Japanese
-// proportional gothic stands in under the same name, so captions keep their look and the
-// ideographic spaces in "　Comm　Break" still render.
-QFont buttonFont()
-{
-    const QString face = QStringLiteral("ＭＳ Ｐゴシック");
-    static const bool substituted = [&] {
-        if (!QFontDatabase::families().contains(face))
-            QFont::insertSubstitutions(
-                face, { QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP") });
-        return true;
-    }();
-    Q_UNUSED(substituted);
-    QFont font(face);
-    font.setBold(true);
-    font.setPointSizeF(11.25);
-    return font;
-}
-
 }
 
 Form1::Form1(SerialControl* port, QWidget* parent)
@@ -55,6 +36,7 @@ Form1::Form1(SerialControl* port, QWidget* parent)
     m_msComm1->setObjectName(QStringLiteral("MSComm1"));
     m_fatalReporter = [this](const QString& message) { reportFatal(this, message); };
     m_programEnd = [](int status) { QCoreApplication::exit(status); };
+    UiFonts::install();
 
     buildControls();
 
@@ -78,7 +60,7 @@ void Form1::buildControls()
         auto* b = new QPushButton(caption, this);
         b->setObjectName(QLatin1String(name));
         b->setGeometry(geometry);
-        b->setFont(buttonFont());
+        b->setFont(UiFonts::buttonFont());
         b->setAutoDefault(false);
         b->setFocusPolicy(Qt::StrongFocus);
         return b;
