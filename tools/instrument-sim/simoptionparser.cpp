@@ -1,0 +1,280 @@
+#include "simoptionparser.h"
+
+#include "dosdevices.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+struct IntOption {
+    const char* name;
+    int minimum;
+    int maximum;
+    int* target;
+};
+
+std::optional<int> toInt(const QString& text, int minimum, int maximum)
+{
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || value < minimum || value > maximum)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<QList<int>> toSizes(const QString& text)
+{
+    QList<int> sizes;
+    for (const QString& part : text.split(QLatin1Char(','))) {
+        const std::optional<int> size = toInt(part, 1, 1 << 20);
+        if (!size)
+            return std::nullopt;
+        sizes.append(*size);
+    }
+    return sizes;
+}
+
+}
+
+SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Plays the instrument on a pseudo-terminal: sends 4-character headers and record bodies "
+        "in code page 932 the way the receiver expects them, and counts the ACKs it answers "
+        "with.\n"
+        "Prints \"slave: /dev/pts/N\" once the line is ready, then one line per record:\n"
+        "  record N: header-ack=0|1 acks=BODY_ACKS header-sends=K result=RESULT\n"
+        "  (header-ack: the header was acknowledged; acks: ACKs after the header's own, one per "
+        "poll of the receiver's body wait; header-sends: how often the header went out; other: "
+        "bytes other than ACK from the receiver)\n"
+        "RESULT is sent (whole body out and the ACKs have stopped; a --bad-first-char body is "
+        "sent too), aborted, unanswered (no header ACK, as planned after --header-overrun), "
+        "incomplete (body shorter than the receiver's 178 characters), timeout, stopped (by a "
+        "signal) or failed (the line broke).\n"
+        "Exit status: 0 when every record went as planned, 1 on a timeout or line failure, "
+        "2 on a bad argument."));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+
+    const QCommandLineOption help(
+        { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
+    const QCommandLineOption link(QStringLiteral("link"),
+        QStringLiteral("Create or replace DIR/comN as a link to the slave (default: the "
+                       "program's dosdevices folder, %1, created when missing). Removed on exit.")
+            .arg(DosDevices::folder()),
+        QStringLiteral("DIR"));
+    const QCommandLineOption port(QStringLiteral("port"),
+        QStringLiteral("Port number N for the comN link (default 3)."), QStringLiteral("N"));
+    const QCommandLineOption printSlave(
+        QStringLiteral("print-slave"), QStringLiteral("Make no link; only print the slave path."));
+
+    const QCommandLineOption id(QStringLiteral("id"),
+        QStringLiteral("ID, at most 5 characters, right-aligned with spaces (default 12345)."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption idStep(QStringLiteral("id-step"),
+        QStringLiteral("Add N to a numeric ID for every further record (default 0)."),
+        QStringLiteral("N"));
+    const QCommandLineOption kanji(QStringLiteral("kanji"),
+        QStringLiteral("Kanji name (default 山田太郎)."), QStringLiteral("TEXT"));
+    const QCommandLineOption kana(QStringLiteral("kana"),
+        QStringLiteral("Kana name, family name, one space, given name (default ﾔﾏﾀﾞ ﾀﾛｳ). It "
+                       "is followed by a space so that the receiver's cut at the second space "
+                       "gives the name back."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption dob(QStringLiteral("dob"),
+        QStringLiteral("Date of birth as an era date, 9 characters (default S45.03.12)."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption gender(QStringLiteral("gender"),
+        QStringLiteral("Gender, 1 character (default 1)."), QStringLiteral("C"));
+    const QCommandLineOption filler(QStringLiteral("filler"),
+        QStringLiteral("Filler text, repeated where nobody reads (default 0); no comma, no ESC."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption length(QStringLiteral("length"),
+        QStringLiteral("Pad the body to at least N characters (default 178; below 178 the "
+                       "receiver keeps waiting)."),
+        QStringLiteral("N"));
+    const QCommandLineOption raw(QStringLiteral("raw"),
+        QStringLiteral("Send the bytes of FILE as the body instead of building one; piece sizes "
+                       "then count bytes."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption badFirst(QStringLiteral("bad-first-char"),
+        QStringLiteral("Begin the body with STX (code 2) instead of ACK, so that it is "
+                       "rejected."));
+
+    const QCommandLineOption header(QStringLiteral("header"),
+        QStringLiteral("The 4-character header (default R001)."), QStringLiteral("TEXT"));
+    const QCommandLineOption headerPieces(QStringLiteral("header-pieces"),
+        QStringLiteral("Send the header in pieces of these character counts, e.g. 2,2; "
+                       "--piece-delay-ms apart."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption headerOverrun(QStringLiteral("header-overrun"),
+        QStringLiteral("Send the header with one extra character (5 at once), once, and expect "
+                       "no ACK."));
+
+    const QCommandLineOption pieces(QStringLiteral("pieces"),
+        QStringLiteral("Send the body in pieces of these character counts, e.g. 100,78; the "
+                       "rest goes as one last piece."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption pieceSize(QStringLiteral("piece-size"),
+        QStringLiteral("Send the body in pieces of N characters."), QStringLiteral("N"));
+    const QCommandLineOption piecesInBytes(QStringLiteral("pieces-in-bytes"),
+        QStringLiteral("Piece sizes count bytes, so a double-byte character can be split "
+                       "between pieces."));
+    const QCommandLineOption pieceDelay(QStringLiteral("piece-delay-ms"),
+        QStringLiteral("Pause between pieces (default 10). Before the receiver has the whole "
+                       "body, a piece also waits for four ACKs after the one before it, so that "
+                       "each piece is a read of its own."),
+        QStringLiteral("MS"));
+
+    const QCommandLineOption count(QStringLiteral("count"),
+        QStringLiteral("Number of records (default 1)."), QStringLiteral("N"));
+    const QCommandLineOption recordDelay(QStringLiteral("record-delay-ms"),
+        QStringLiteral("Extra pause between records (default 0)."), QStringLiteral("MS"));
+
+    const QCommandLineOption abort(QStringLiteral("abort"),
+        QStringLiteral(
+            "After the first body ACK send the single chunk \"K\" instead of the body."));
+    const QCommandLineOption abortAfter(QStringLiteral("abort-after-chars"),
+        QStringLiteral("With --abort, send the first N body characters (in the usual pieces) "
+                       "before the \"K\"."),
+        QStringLiteral("N"));
+
+    const QCommandLineOption waitAck(QStringLiteral("wait-ack"),
+        QStringLiteral("Wait for the header's ACK before the body, resending the header when it "
+                       "was lost (the default)."));
+    const QCommandLineOption noWaitAck(QStringLiteral("no-wait-ack"),
+        QStringLiteral("Send header and body --piece-delay-ms apart without waiting for any "
+                       "ACK; no resend."));
+    const QCommandLineOption resend(QStringLiteral("resend-ms"),
+        QStringLiteral("Resend an unanswered header after this long (default 500). Once the "
+                       "receiver's input discards have been seen on the line, a header is "
+                       "resent only when no ACK followed a discard within this long. The first "
+                       "header waits for the receiver's discard on opening, or for this long "
+                       "of silence."),
+        QStringLiteral("MS"));
+    const QCommandLineOption quiet(QStringLiteral("quiet-ms"),
+        QStringLiteral("A body is over when no ACK has come for this long (default 100)."),
+        QStringLiteral("MS"));
+    const QCommandLineOption timeout(QStringLiteral("timeout-s"),
+        QStringLiteral("Give up on a record after this long, exit status 1 (default 30)."),
+        QStringLiteral("S"));
+    const QCommandLineOption hold(QStringLiteral("hold"),
+        QStringLiteral("After the last record keep the line open until SIGINT or SIGTERM."));
+    const QCommandLineOption summary(QStringLiteral("summary"),
+        QStringLiteral("On exit print the ACKs received for every record."));
+
+    parser.addOptions({ help, link, port, printSlave, id, idStep, kanji, kana, dob, gender, filler,
+        length, raw, badFirst, header, headerPieces, headerOverrun, pieces, pieceSize,
+        piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter, waitAck, noWaitAck,
+        resend, quiet, timeout, hold, summary });
+
+    auto fail = [this](const QString& message) {
+        m_message = message;
+        return Outcome::Error;
+    };
+
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (parser.isSet(help)) {
+        m_message = parser.helpText();
+        return Outcome::Help;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument \"%1\"")
+                        .arg(parser.positionalArguments().constFirst()));
+
+    SimOptions& o = m_options;
+    const IntOption intOptions[] = {
+        { "port", 1, 255, &o.port },
+        { "id-step", -99999, 99999, &o.idStep },
+        { "length", 0, 30000, &o.fields.minimumLength },
+        { "piece-size", 1, 1 << 20, &o.pieceSize },
+        { "piece-delay-ms", 0, 600000, &o.pieceDelayMs },
+        { "count", 1, 1000000, &o.count },
+        { "record-delay-ms", 0, 3600000, &o.recordDelayMs },
+        { "abort-after-chars", 0, 30000, &o.abortAfterChars },
+        { "resend-ms", 1, 600000, &o.resendMs },
+        { "quiet-ms", 1, 600000, &o.quietMs },
+        { "timeout-s", 1, 86400, &o.timeoutS },
+    };
+    for (const IntOption& option : intOptions) {
+        const QString name = QLatin1String(option.name);
+        if (!parser.isSet(name))
+            continue;
+        const std::optional<int> value = toInt(parser.value(name), option.minimum, option.maximum);
+        if (!value)
+            return fail(QStringLiteral("--%1 wants a whole number from %2 to %3, not \"%4\"")
+                            .arg(name)
+                            .arg(option.minimum)
+                            .arg(option.maximum)
+                            .arg(parser.value(name)));
+        *option.target = *value;
+    }
+
+    if (parser.isSet(printSlave) && parser.isSet(link))
+        return fail(QStringLiteral("--print-slave and --link exclude each other"));
+    o.printSlaveOnly = parser.isSet(printSlave);
+    if (!o.printSlaveOnly)
+        o.linkFolder = parser.isSet(link) ? parser.value(link) : DosDevices::folder();
+    if (o.linkFolder.isEmpty() && !o.printSlaveOnly)
+        return fail(QStringLiteral("--link wants a folder"));
+
+    if (parser.isSet(id))
+        o.fields.id = parser.value(id);
+    if (parser.isSet(kanji))
+        o.fields.kanjiName = parser.value(kanji);
+    if (parser.isSet(kana))
+        o.fields.kanaName = parser.value(kana);
+    if (parser.isSet(dob))
+        o.fields.dateOfBirth = parser.value(dob);
+    if (parser.isSet(gender))
+        o.fields.gender = parser.value(gender);
+    if (parser.isSet(filler))
+        o.fields.filler = parser.value(filler);
+    o.badFirstChar = parser.isSet(badFirst);
+    if (parser.isSet(raw)) {
+        o.rawFile = parser.value(raw);
+        for (const QCommandLineOption* built :
+            { &id, &kanji, &kana, &dob, &gender, &filler, &length, &idStep, &badFirst }) {
+            if (parser.isSet(built->names().constLast()))
+                return fail(QStringLiteral("--raw sends the file as it is; --%1 cannot apply")
+                                .arg(built->names().constLast()));
+        }
+    }
+
+    if (parser.isSet(header))
+        o.header = parser.value(header);
+    if (o.header.size() != 4)
+        return fail(QStringLiteral("--header wants exactly 4 characters, not \"%1\" (use "
+                                   "--header-overrun for a longer one)")
+                        .arg(o.header));
+    o.headerOverrun = parser.isSet(headerOverrun);
+    if (parser.isSet(headerPieces)) {
+        const std::optional<QList<int>> sizes = toSizes(parser.value(headerPieces));
+        if (!sizes)
+            return fail(QStringLiteral("--header-pieces wants sizes like 2,2, not \"%1\"")
+                            .arg(parser.value(headerPieces)));
+        o.headerPieces = *sizes;
+    }
+
+    if (parser.isSet(pieces) && parser.isSet(pieceSize))
+        return fail(QStringLiteral("--pieces and --piece-size exclude each other"));
+    if (parser.isSet(pieces)) {
+        const std::optional<QList<int>> sizes = toSizes(parser.value(pieces));
+        if (!sizes)
+            return fail(QStringLiteral("--pieces wants sizes like 100,78, not \"%1\"")
+                            .arg(parser.value(pieces)));
+        o.pieces = *sizes;
+    }
+    o.piecesInBytes = parser.isSet(piecesInBytes) || !o.rawFile.isEmpty();
+
+    o.abort = parser.isSet(abort) || parser.isSet(abortAfter);
+    if (parser.isSet(waitAck) && parser.isSet(noWaitAck))
+        return fail(QStringLiteral("--wait-ack and --no-wait-ack exclude each other"));
+    o.waitAck = !parser.isSet(noWaitAck);
+    o.hold = parser.isSet(hold);
+    o.summary = parser.isSet(summary);
+    if (o.badFirstChar)
+        o.fields.firstCharacter = QChar(0x02);
+    return Outcome::Run;
+}

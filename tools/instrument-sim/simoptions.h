@@ -1,0 +1,42 @@
+#pragma once
+
+#include "recordfields.h"
+
+#include <QList>
+#include <QString>
+
+// Everything the command line decides. Durations are in milliseconds unless named otherwise.
+struct SimOptions {
+    // Empty with printSlaveOnly set: no link is made.
+    QString linkFolder;
+    bool printSlaveOnly { false };
+    int port { 3 };
+
+    RecordFields fields;
+    int idStep { 0 };
+    QString rawFile;
+    bool badFirstChar { false };
+
+    QString header { QStringLiteral("R001") };
+    QList<int> headerPieces;
+    bool headerOverrun { false };
+
+    // Piece sizes in order; after them the rest goes in pieces of pieceSize, or whole at 0.
+    QList<int> pieces;
+    int pieceSize { 0 };
+    bool piecesInBytes { false };
+    int pieceDelayMs { 10 };
+
+    int count { 1 };
+    int recordDelayMs { 0 };
+
+    bool abort { false };
+    int abortAfterChars { 0 };
+
+    bool waitAck { true };
+    int resendMs { 500 };
+    int quietMs { 100 };
+    int timeoutS { 30 };
+    bool hold { false };
+    bool summary { false };
+};
