@@ -44,7 +44,7 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         "in code page 932 the way the receiver expects them, and counts the ACKs it answers "
         "with.\n"
         "Prints \"slave: /dev/pts/N\" once the line is ready, then one line per record:\n"
-        "  record N: header-ack=0|1 acks=BODY_ACKS header-sends=K result=RESULT\n"
+        "  record N: header-ack=0|1 acks=A header-sends=K other=B result=RESULT\n"
         "  (header-ack: the header was acknowledged; acks: ACKs after the header's own, one per "
         "poll of the receiver's body wait; header-sends: how often the header went out; other: "
         "bytes other than ACK from the receiver)\n"
