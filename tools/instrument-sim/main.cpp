@@ -34,7 +34,11 @@ void complain(const QString& line)
 
 RecordFields fieldsFor(const SimOptions& options, int record)
 {
-    RecordFields fields = options.fields;
+    RecordFields fields = options.people.isEmpty()
+        ? options.fields
+        : options.people.at((record - 1) % options.people.size());
+    if (options.badFirstChar)
+        fields.firstCharacter = options.fields.firstCharacter;
     bool numeric = false;
     const int id = fields.id.trimmed().toInt(&numeric);
     if (numeric && options.idStep != 0)

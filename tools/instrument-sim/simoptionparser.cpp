@@ -3,6 +3,7 @@
 #include "dosdevices.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 
 namespace {
 
@@ -93,6 +94,11 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         QStringLiteral("Pad the body to at least N characters (default 178; below 178 the "
                        "receiver keeps waiting)."),
         QStringLiteral("N"));
+    const QCommandLineOption people(QStringLiteral("people"),
+        QStringLiteral("Take the people from FILE (UTF-8), one per line: ID, kanji name, kana "
+                       "name, date of birth and gender separated by tabs; lines starting with # "
+                       "are skipped. Record N sends person N, starting over after the last."),
+        QStringLiteral("FILE"));
     const QCommandLineOption raw(QStringLiteral("raw"),
         QStringLiteral("Send the bytes of FILE as the body instead of building one; piece sizes "
                        "then count bytes."),
@@ -164,7 +170,7 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         QStringLiteral("On exit print the ACKs received for every record."));
 
     parser.addOptions({ help, link, port, printSlave, id, idStep, kanji, kana, dob, gender, filler,
-        length, raw, badFirst, header, headerPieces, headerOverrun, pieces, pieceSize,
+        length, people, raw, badFirst, header, headerPieces, headerOverrun, pieces, pieceSize,
         piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter, waitAck, noWaitAck,
         resend, quiet, timeout, hold, summary });
 
@@ -232,6 +238,38 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     if (parser.isSet(filler))
         o.fields.filler = parser.value(filler);
     o.badFirstChar = parser.isSet(badFirst);
+    if (parser.isSet(people)) {
+        for (const QCommandLineOption* single : { &id, &kanji, &kana, &dob, &gender, &raw }) {
+            if (parser.isSet(single->names().constLast()))
+                return fail(QStringLiteral("--people names every field; --%1 cannot apply")
+                                .arg(single->names().constLast()));
+        }
+        QFile file(parser.value(people));
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+            return fail(QStringLiteral("--people: cannot read %1: %2")
+                            .arg(file.fileName(), file.errorString()));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const QString& line = lines[i];
+            if (line.trimmed().isEmpty() || line.startsWith(QLatin1Char('#')))
+                continue;
+            const QStringList cells = line.split(QLatin1Char('\t'));
+            if (cells.size() != 5)
+                return fail(QStringLiteral("--people: line %1 wants 5 tab-separated fields, "
+                                           "not %2")
+                                .arg(i + 1)
+                                .arg(cells.size()));
+            RecordFields person = o.fields;
+            person.id = cells[0];
+            person.kanjiName = cells[1];
+            person.kanaName = cells[2];
+            person.dateOfBirth = cells[3];
+            person.gender = cells[4];
+            o.people << person;
+        }
+        if (o.people.isEmpty())
+            return fail(QStringLiteral("--people: %1 names nobody").arg(file.fileName()));
+    }
     if (parser.isSet(raw)) {
         o.rawFile = parser.value(raw);
         for (const QCommandLineOption* built :

@@ -13,6 +13,8 @@ struct SimOptions {
     int port { 3 };
 
     RecordFields fields;
+    // From --people: record N takes person ((N - 1) mod size) instead of the single fields.
+    QList<RecordFields> people;
     int idStep { 0 };
     QString rawFile;
     bool badFirstChar { false };
