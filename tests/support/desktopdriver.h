@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QColor>
+#include <QString>
+
+class QProcessEnvironment;
+
+// Works a window on an X display the way an operator would: finds it by title, clicks at a
+// point of it, presses keys, and reads the colour of a pixel from a screenshot. Clicks and
+// keys go through xdotool (the XTEST extension), so the program under test sees real input.
+class DesktopDriver {
+public:
+    explicit DesktopDriver(const QString& display);
+
+    // The id of the first window whose title matches `titlePattern` exactly, or 0 when none
+    // appears within `timeoutMs`.
+    quint64 findWindow(const QString& titlePattern, int timeoutMs = 15000) const;
+    bool windowExists(const QString& titlePattern) const;
+    bool click(quint64 window, int x, int y) const;
+    bool key(const QString& keyName) const;
+    // The colour at (x, y) of the window, from a screenshot; invalid when it cannot be taken.
+    QColor pixel(quint64 window, int x, int y) const;
+
+private:
+    QString run(const QStringList& arguments, bool* ok = nullptr) const;
+
+    QString m_display;
+};
