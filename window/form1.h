@@ -34,6 +34,9 @@ public:
     void setFatalReporter(std::function<void(const QString&)> reporter);
     void setProgramEnd(std::function<void(int status)> end);
 
+    // For measuring what resting saves: every wait then polls as fast as it can.
+    void setPollPacing(bool paced) { m_pump.setPaced(paced); }
+
     bool isCapturing() const { return m_loop.isRunning(); }
     bool isBreaking() const { return m_breakDepth > 0; }
 
