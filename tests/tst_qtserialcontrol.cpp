@@ -86,6 +86,11 @@ private:
     QTemporaryDir m_config;
     QTemporaryDir m_drive;
     QString devices() const { return m_config.filePath(QStringLiteral("reccap/dosdevices")); }
+    bool openAsCom3(const PtyPair& pty, QtSerialControl& port) const
+    {
+        port.setCommPort(3);
+        return pty.linkAsPort(devices(), 3) && port.setPortOpen(true);
+    }
 };
 
 void TestQtSerialControl::initTestCase()
@@ -124,10 +129,8 @@ void TestQtSerialControl::shouldOpenCom3ThroughLinkAndExchangeBytes()
 void TestQtSerialControl::shouldJoinKanjiSplitBetweenWrites()
 {
     PtyPair pty;
-    QVERIFY(pty.linkAsPort(devices(), 3));
     QtSerialControl port;
-    port.setCommPort(3);
-    QVERIFY(port.setPortOpen(true));
+    QVERIFY(openAsCom3(pty, port));
 
     QVERIFY(pty.write("A\x8c"));
     QCOMPARE(readCharacters(port, 1), QStringLiteral("A"));
@@ -139,10 +142,8 @@ void TestQtSerialControl::shouldJoinKanjiSplitBetweenWrites()
 void TestQtSerialControl::shouldDropHalfCharacterWhenInputIsDiscarded()
 {
     PtyPair pty;
-    QVERIFY(pty.linkAsPort(devices(), 3));
     QtSerialControl port;
-    port.setCommPort(3);
-    QVERIFY(port.setPortOpen(true));
+    QVERIFY(openAsCom3(pty, port));
 
     QVERIFY(pty.write("A\x8c"));
     QCOMPARE(readCharacters(port, 1), QStringLiteral("A"));
@@ -155,10 +156,8 @@ void TestQtSerialControl::shouldDropHalfCharacterWhenInputIsDiscarded()
 void TestQtSerialControl::shouldSendQueuedAckBeforeClosing()
 {
     PtyPair pty;
-    QVERIFY(pty.linkAsPort(devices(), 3));
     QtSerialControl port;
-    port.setCommPort(3);
-    QVERIFY(port.setPortOpen(true));
+    QVERIFY(openAsCom3(pty, port));
     QVERIFY(port.output(QStringLiteral("\u0006")));
     QVERIFY(port.setPortOpen(false));
     QCOMPARE(readBytes(pty, 1), QByteArray("\x06"));
@@ -167,10 +166,8 @@ void TestQtSerialControl::shouldSendQueuedAckBeforeClosing()
 void TestQtSerialControl::shouldRaiseTransmitBufferFullInsteadOfQueuing()
 {
     PtyPair pty;
-    QVERIFY(pty.linkAsPort(devices(), 3));
     QtSerialControl port;
-    port.setCommPort(3);
-    QVERIFY(port.setPortOpen(true));
+    QVERIFY(openAsCom3(pty, port));
     QSignalSpy events(&port, &SerialControl::onComm);
 
     // Nothing is sent until the event loop runs, so the queue fills.
@@ -223,10 +220,8 @@ void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason()
 void TestQtSerialControl::shouldReportVanishedDeviceOnce()
 {
     PtyPair pty;
-    QVERIFY(pty.linkAsPort(devices(), 3));
     QtSerialControl port;
-    port.setCommPort(3);
-    QVERIFY(port.setPortOpen(true));
+    QVERIFY(openAsCom3(pty, port));
     QSignalSpy failures(&port, &SerialControl::failed);
 
     pty.closeMaster();
