@@ -149,17 +149,22 @@ void Form1::command2Click()
     if (m_ending)
         return;
     ++m_breakDepth;
+    const bool done = breakSequence();
+    --m_breakDepth;
+
+    if (done && m_breakDepth == 0 && m_openAfterBreak && !m_ending) {
+        m_openAfterBreak = false;
+        QMetaObject::invokeMethod(this, &Form1::command1Click, Qt::QueuedConnection);
+    }
+}
+
+bool Form1::breakSequence()
+{
     const bool portWasOpen = m_msComm1->portOpen();
     m_command1->setEnabled(true);
-    if (!portWasOpen && !m_msComm1->setPortOpen(true)) {
-        --m_breakDepth;
+    if ((!portWasOpen && !m_msComm1->setPortOpen(true)) || !m_msComm1->setBreak(true)) {
         fatal(m_msComm1->errorString());
-        return;
-    }
-    if (!m_msComm1->setBreak(true)) {
-        --m_breakDepth;
-        fatal(m_msComm1->errorString());
-        return;
+        return false;
     }
 
     // A monotonic clock: the time of day would never pass a deadline taken just before
@@ -169,19 +174,13 @@ void Form1::command2Click()
     while (clock.nsecsElapsed() <= breakNanoseconds && !m_ending)
         m_pump.yield(EventPump::Pace::CharacterTime);
 
-    const bool released = m_msComm1->setBreak(false);
-    --m_breakDepth;
-    if (!released) {
+    if (!m_msComm1->setBreak(false)) {
         fatal(m_msComm1->errorString());
-        return;
+        return false;
     }
     m_msComm1->setPortOpen(false);
     m_shape1->setColor(lampRed);
-
-    if (m_breakDepth == 0 && m_openAfterBreak && !m_ending) {
-        m_openAfterBreak = false;
-        QMetaObject::invokeMethod(this, &Form1::command1Click, Qt::QueuedConnection);
-    }
+    return true;
 }
 
 void Form1::msComm1OnComm()

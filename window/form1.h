@@ -49,6 +49,8 @@ protected:
 private:
     void buildControls();
     void form1Load();
+    // False when the line failed and the program is ending.
+    bool breakSequence();
     void msComm1OnComm();
     void endProgram(int status);
 
