@@ -1,0 +1,87 @@
+#include "benchplan.h"
+#include "benchtable.h"
+#include "displayhold.h"
+#include "reccaprun.h"
+#include "xvfbserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cstdio>
+#include <sys/prctl.h>
+
+// Measures the shipped program against its unpaced variant and prints one markdown table.
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs reccap and reccap-unpaced on a pseudo-terminal under a private X server and "
+        "prints processor use, ACK rate, result latency, start-up time and peak memory."));
+    parser.addHelpOption();
+    const QCommandLineOption runsOption(QStringLiteral("runs"),
+        QStringLiteral("Runs per variant (default 5)."), QStringLiteral("N"), QStringLiteral("5"));
+    const QCommandLineOption waitOption(QStringLiteral("header-wait-s"),
+        QStringLiteral("Seconds of header wait sampled per run (default 10)."), QStringLiteral("S"),
+        QStringLiteral("10"));
+    const QCommandLineOption recordsOption(QStringLiteral("records"),
+        QStringLiteral("Records streamed per run (default 10)."), QStringLiteral("N"),
+        QStringLiteral("10"));
+    parser.addOptions({ runsOption, waitOption, recordsOption });
+    parser.process(app);
+
+    BenchPlan plan;
+    plan.runs = parser.value(runsOption).toInt();
+    plan.headerWaitSeconds = parser.value(waitOption).toInt();
+    plan.recordsPerRun = parser.value(recordsOption).toInt();
+    if (plan.runs < 1 || plan.headerWaitSeconds < 1 || plan.recordsPerRun < 1) {
+        std::fprintf(stderr, "reccap-bench: --runs, --header-wait-s and --records must be >= 1\n");
+        return 2;
+    }
+
+    // The default slack of 50 us would smear the 1.04 ms character grid of the line.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+
+    QElapsedTimer clock;
+    clock.start();
+    XvfbServer xvfb;
+    if (!xvfb.start()) {
+        std::fprintf(stderr, "reccap-bench: %s\n", qPrintable(xvfb.errorString()));
+        return 1;
+    }
+    const DisplayHold hold(xvfb.display());
+    if (!hold.isValid()) {
+        std::fprintf(stderr, "reccap-bench: cannot connect to %s\n", qPrintable(xvfb.display()));
+        return 1;
+    }
+
+    QList<RunFigures> paced;
+    QList<RunFigures> unpaced;
+    int failed = 0;
+    // Alternating spreads any drift of the machine over both variants alike.
+    for (int run = 1; run <= plan.runs; ++run) {
+        for (const bool isPaced : { true, false }) {
+            const QString program
+                = isPaced ? QStringLiteral(RECCAP_BINARY) : QStringLiteral(RECCAP_UNPACED_BINARY);
+            std::fprintf(
+                stderr, "run %d/%d, %s ...\n", run, plan.runs, isPaced ? "paced" : "unpaced");
+            ReccapRun measurement(program, xvfb.display(), plan);
+            const std::optional<RunFigures> figures = measurement.measure();
+            if (!figures) {
+                ++failed;
+                std::fprintf(stderr, "reccap-bench: run failed: %s\n",
+                    qPrintable(measurement.errorString()));
+                continue;
+            }
+            (isPaced ? paced : unpaced) << *figures;
+        }
+    }
+    if (paced.isEmpty() || unpaced.isEmpty()) {
+        std::fprintf(stderr, "reccap-bench: no complete run of one variant; no table\n");
+        return 1;
+    }
+
+    const BenchTable table(plan, paced, unpaced);
+    std::fputs(table.markdown(clock.elapsed() / 1000.0, failed).toUtf8().constData(), stdout);
+    return 0;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "benchplan.h"
+#include "packetline.h"
+#include "resultwatch.h"
+#include "runfigures.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <chrono>
+#include <functional>
+#include <optional>
+
+// One run of one build of the program: started under the given X display with a private
+// configuration whose COM3 is a pseudo-terminal played by the benchmark and whose drive C is
+// a private folder; "Comm Open" clicked; a silent header wait sampled; then records streamed
+// at the line's pace, the benchmark writing every byte to the master itself.
+class ReccapRun {
+public:
+    ReccapRun(const QString& program, const QString& display, const BenchPlan& plan);
+    ~ReccapRun();
+    ReccapRun(const ReccapRun&) = delete;
+    ReccapRun& operator=(const ReccapRun&) = delete;
+
+    std::optional<RunFigures> measure();
+    QString errorString() const { return m_error; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    bool prepare();
+    bool start();
+    bool openPort();
+    bool sampleHeaderWait();
+    bool streamRecords();
+    bool sendHeader();
+    bool sendBody(const QByteArray& body, bool firstOfRun);
+    bool awaitResult(const QByteArray& expected);
+    void awaitReopen();
+    bool sampleMemory();
+    void stopProgram();
+
+    // steady_clock is CLOCK_MONOTONIC, which is what the sleep takes.
+    static void sleepUntil(Clock::time_point until);
+    void pump(Clock::time_point until);
+    bool waitFor(const std::function<bool()>& done, Clock::time_point until);
+    bool fail(const QString& why);
+    qint64 pid() const { return m_process.processId(); }
+
+    QString m_program;
+    QString m_display;
+    BenchPlan m_plan;
+    QTemporaryDir m_config;
+    QTemporaryDir m_drive;
+    PacketLine m_line;
+    std::optional<ResultWatch> m_result;
+    QProcess m_process;
+    quint64 m_window { 0 };
+    bool m_resultTouched { false };
+    Clock::time_point m_lastByteAt {};
+    double m_streamStartCpu { 0 };
+    Clock::time_point m_streamStartAt {};
+    RunFigures m_figures;
+    QString m_error;
+};
