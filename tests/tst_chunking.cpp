@@ -1,0 +1,165 @@
+#include "captureloop.h"
+#include "captureview.h"
+#include "cp932decoder.h"
+#include "fakeserialcontrol.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+using Field = CaptureView::Field;
+
+// A record body exactly 178 characters long, so that no read but the last can complete it,
+// as code page 932 bytes. Its double-byte characters include 表 (0x95 0x5C), whose trail byte
+// is an ASCII backslash, and a run of 亜 in an unused field to cut through.
+QByteArray recordBytes()
+{
+    const QByteArray kanji("\x95\x5c\x8c\xa9\x96\x7b\x8e\x81\x96\xbc"); // 表見本氏名
+    const QByteArray kana("\xd0\xce\xdd \xc0\xdb\xb3 "); // ﾐﾎﾝ ﾀﾛｳ and the padding space
+    const QByteArray filler = QByteArray("\x88\x9f").repeated(20); // 亜 x 20
+    int doubleBytes = 5 + 20;
+
+    QByteArray body("\x06");
+    body += QByteArray(22, '.') + "  123";
+    for (const QByteArray& field : { QByteArray("001F1"), "002" + kanji, "003" + kana,
+             QByteArray("004H04.02.29"), QByteArray("0052"), "006" + filler })
+        body += ",\x1b" + field + "\x1b";
+    body += QByteArray(178 - (body.size() - doubleBytes), '.');
+    return body;
+}
+
+const QByteArray expectedLine(
+    "\"00123 \",\"H04.02.29\",\"\x95\x5c\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n");
+
+// Plays the window; once the scripted line has said everything, the operator stops the loop
+// the way "Comm Break" does, by closing the port.
+class ScriptedView : public CaptureView {
+public:
+    explicit ScriptedView(FakeSerialControl& port)
+        : m_port(port)
+    {
+    }
+    void setField(Field field, const QString& text) override { fields[field] = text; }
+    QString resultPath() const override { return QStringLiteral("C:\\Result.txt"); }
+    void setLamp(Lamp) override { }
+    void setOpenEnabled(bool) override { }
+    void showCommError() override { ++commErrors; }
+    void yieldToEvents(EventPump::Pace) override
+    {
+        if (m_port.pendingReads() == 0)
+            m_port.setPortOpen(false);
+    }
+    void fatal(const QString& message) override { fatals << message; }
+    void abortProgram() override { ++aborts; }
+
+    QMap<Field, QString> fields;
+    QStringList fatals;
+    int commErrors { 0 };
+    int aborts { 0 };
+
+private:
+    FakeSerialControl& m_port;
+};
+
+}
+
+class TestChunking : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void shouldCaptureSameRecordWhereverTheLineCutsIt_data();
+    void shouldCaptureSameRecordWhereverTheLineCutsIt();
+
+private:
+    QTemporaryDir m_config;
+    QTemporaryDir m_drive;
+    QString resultFile() const { return m_drive.filePath(QStringLiteral("Result.txt")); }
+};
+
+void TestChunking::initTestCase()
+{
+    QVERIFY(m_config.isValid() && m_drive.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    const QString devices = m_config.filePath(QStringLiteral("reccap/dosdevices"));
+    QVERIFY(QDir().mkpath(devices));
+    QVERIFY(QFile::link(m_drive.path(), devices + QStringLiteral("/c:")));
+}
+
+void TestChunking::init() { QFile::remove(resultFile()); }
+
+void TestChunking::shouldCaptureSameRecordWhereverTheLineCutsIt_data()
+{
+    QTest::addColumn<QList<int>>("cuts");
+
+    const int size = int(recordBytes().size());
+    for (int at = 0; at <= size; ++at)
+        QTest::addRow("cut at byte %d", at) << QList<int> { at };
+    for (quint32 seed = 1; seed <= 30; ++seed) {
+        QRandomGenerator random(seed);
+        QList<int> cuts;
+        const int count = random.bounded(2, 40);
+        while (cuts.size() < count) {
+            const int at = random.bounded(1, size);
+            if (!cuts.contains(at))
+                cuts << at;
+        }
+        std::sort(cuts.begin(), cuts.end());
+        QTest::addRow("seed %u, %d cuts", seed, count) << cuts;
+    }
+}
+
+void TestChunking::shouldCaptureSameRecordWhereverTheLineCutsIt()
+{
+    QFETCH(QList<int>, cuts);
+
+    // The pieces go through one decoder, as successive reads of the port do.
+    const QByteArray bytes = recordBytes();
+    Cp932Decoder decoder;
+    QStringList reads { QStringLiteral("HEAD") };
+    int from = 0;
+    for (int at : cuts + QList<int> { int(bytes.size()) }) {
+        reads << decoder.decode(bytes.mid(from, at - from));
+        from = at;
+    }
+
+    FakeSerialControl port;
+    ScriptedView view(port);
+    port.addReads(reads);
+    CaptureLoop(port, view).run();
+
+    QVERIFY(view.fatals.isEmpty());
+    QCOMPARE(view.commErrors, 0);
+    QCOMPARE(view.aborts, 0);
+    QCOMPARE(view.fields.value(Field::Text3), QStringLiteral("  123"));
+    QCOMPARE(view.fields.value(Field::Text7), QStringLiteral("表見本氏名"));
+    QCOMPARE(view.fields.value(Field::Text2), QStringLiteral("ﾐﾎﾝ ﾀﾛｳ"));
+    QCOMPARE(view.fields.value(Field::Text4), QStringLiteral("H04.02.29"));
+    QCOMPARE(view.fields.value(Field::Text5), QStringLiteral("2"));
+    QCOMPARE(view.fields.value(Field::Text8), QStringLiteral("1992/02/29 "));
+    QFile result(resultFile());
+    QVERIFY(result.open(QIODevice::ReadOnly));
+    QCOMPARE(result.readAll(), expectedLine);
+
+    // From the header's ACK to the close, every poll of the body wait is answered by one ACK
+    // before the next poll.
+    const QStringList log = port.log();
+    const qsizetype headerAck = log.indexOf(QStringLiteral("write:\u0006"));
+    const qsizetype close = log.indexOf(QStringLiteral("close"), headerAck);
+    QVERIFY(headerAck > 0 && close > headerAck);
+    QStringList bodyWait = log.mid(headerAck + 1, close - headerAck - 1);
+    bodyWait.removeAll(QStringLiteral("clear"));
+    QVERIFY(bodyWait.size() >= 2);
+    QCOMPARE(bodyWait.size() % 2, 0);
+    for (qsizetype i = 0; i < bodyWait.size(); i += 2) {
+        QVERIFY2(bodyWait.at(i).startsWith(QLatin1String("read:")), qPrintable(bodyWait.at(i)));
+        QCOMPARE(bodyWait.at(i + 1), QStringLiteral("write:\u0006"));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestChunking)
+#include "tst_chunking.moc"
