@@ -14,7 +14,10 @@ bool XvfbServer::start(int timeoutMs)
         m_process.setProgram(QStringLiteral("Xvfb"));
         m_process.setArguments(
             { QStringLiteral(":%1").arg(number), QStringLiteral("-screen"), QStringLiteral("0"),
-                QStringLiteral("800x600x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp") });
+                QStringLiteral("800x600x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                // Without it the server resets when its last client leaves, and a program started
+                // during the reset cannot connect.
+                QStringLiteral("-noreset") });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.start();
