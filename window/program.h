@@ -1,0 +1,6 @@
+#pragma once
+
+// The whole program: the application, the one window on COM3, and its event loop. Returns the
+// exit status: 0 when the operator closes the window or the instrument aborts, 1 after a
+// fatal failure. Arguments meant for the toolkit are the toolkit's; there are no others.
+int runProgram(int& argc, char** argv, bool pacedPolling = true);
