@@ -1,6 +1,8 @@
 #include "captureloop.h"
 #include "captureview.h"
 #include "fakeserialcontrol.h"
+#include "scriptedview.h"
+#include "tempdosdevices.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,54 +35,6 @@ QString recordBody(int gap = 0, const QString& first = ack)
 const QByteArray goodLine(
     "\"00123 \",\"S45.03.12\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n");
 
-// Plays the window. Each yield runs the test's hook; when the scripted line has nothing more
-// to say, the operator stops the loop the way "Comm Break" does, by closing the port.
-class TestView : public CaptureView {
-public:
-    explicit TestView(FakeSerialControl& port)
-        : m_port(port)
-    {
-    }
-
-    void setField(Field field, const QString& text) override { fields[field] = text; }
-    QString resultPath() const override { return QStringLiteral("C:\\Result.txt"); }
-    void setLamp(Lamp value) override { lamp = value; }
-    void setOpenEnabled(bool enabled) override { openEnabled = enabled; }
-    void showCommError() override
-    {
-        ++commErrors;
-        portOpenAtCommError = m_port.portOpen();
-        lampAtCommError = lamp;
-        fieldsAtCommError = fields;
-    }
-    void yieldToEvents(EventPump::Pace pace) override
-    {
-        yields << pace;
-        if (onYield && onYield(pace, int(yields.size())))
-            return;
-        if (m_port.pendingReads() == 0)
-            m_port.setPortOpen(false);
-    }
-    void fatal(const QString& message) override { fatals << message; }
-    void abortProgram() override { ++aborts; }
-
-    QMap<Field, QString> fields;
-    QMap<Field, QString> fieldsAtCommError;
-    QList<EventPump::Pace> yields;
-    QStringList fatals;
-    // Return true to keep the default "stop when the script is done" from running.
-    std::function<bool(EventPump::Pace, int)> onYield;
-    Lamp lamp { Lamp::Red };
-    Lamp lampAtCommError { Lamp::Red };
-    bool openEnabled { true };
-    bool portOpenAtCommError { true };
-    int commErrors { 0 };
-    int aborts { 0 };
-
-private:
-    FakeSerialControl& m_port;
-};
-
 int count(const QStringList& list, const QString& entry) { return int(list.count(entry)); }
 
 }
@@ -106,21 +60,12 @@ private Q_SLOTS:
     void shouldEndAtNextYieldAfterStop();
 
 private:
-    QTemporaryDir m_config;
-    QTemporaryDir m_drive;
-    QString resultFile() const { return m_drive.filePath(QStringLiteral("Result.txt")); }
+    TempDosDevices m_devices;
 };
 
-void TestCaptureLoop::initTestCase()
-{
-    QVERIFY(m_config.isValid() && m_drive.isValid());
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-    const QString devices = m_config.filePath(QStringLiteral("reccap/dosdevices"));
-    QVERIFY(QDir().mkpath(devices));
-    QVERIFY(QFile::link(m_drive.path(), devices + QStringLiteral("/c:")));
-}
+void TestCaptureLoop::initTestCase() { QVERIFY(m_devices.isValid()); }
 
-void TestCaptureLoop::init() { QFile::remove(resultFile()); }
+void TestCaptureLoop::init() { QFile::remove(m_devices.resultFile()); }
 
 void TestCaptureLoop::shouldAcknowledgeOnlyExactFourCharacterHeader_data()
 {
@@ -144,7 +89,7 @@ void TestCaptureLoop::shouldAcknowledgeOnlyExactFourCharacterHeader()
     QFETCH(QString, header);
 
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     port.addReads(reads);
     CaptureLoop(port, view).run();
 
@@ -193,13 +138,13 @@ void TestCaptureLoop::shouldAcknowledgeEveryBodyPollUntilMinimumLength()
     QFETCH(bool, recorded);
 
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     port.addReads(QStringList { "HEAD" } + bodyReads);
     CaptureLoop(port, view).run();
 
     QCOMPARE(port.writes().size(), 1 + acks);
     QCOMPARE(view.commErrors, 0);
-    QFile file(resultFile());
+    QFile file(m_devices.resultFile());
     QCOMPARE(file.exists(), recorded);
     if (recorded) {
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -231,7 +176,7 @@ void TestCaptureLoop::shouldTreatOnlyExactKAsAbort()
     QFETCH(bool, aborts);
 
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     port.addReads({ "HEAD", ack + QStringLiteral("abc"), chunk, "x" });
     CaptureLoop(port, view).run();
 
@@ -247,7 +192,7 @@ void TestCaptureLoop::shouldTreatOnlyExactKAsAbort()
 void TestCaptureLoop::shouldAskForResendWhenBodyDoesNotStartWithAck()
 {
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     view.fields[CaptureView::Field::Text8] = QStringLiteral("1999/01/01 ");
     port.addReads({ "HEAD", recordBody(0, QStringLiteral("\u0002")) });
     CaptureLoop(port, view).run();
@@ -259,7 +204,7 @@ void TestCaptureLoop::shouldAskForResendWhenBodyDoesNotStartWithAck()
     QCOMPARE(view.fieldsAtCommError.value(CaptureView::Field::Text3), QString());
     QCOMPARE(
         view.fieldsAtCommError.value(CaptureView::Field::Text8), QStringLiteral("1999/01/01 "));
-    QVERIFY(!QFile::exists(resultFile()));
+    QVERIFY(!QFile::exists(m_devices.resultFile()));
     // Nothing is sent on rejection; the next cycle opens the port afresh and discards input.
     const QStringList log = port.log();
     QCOMPARE(count(log, QStringLiteral("open")), 2);
@@ -270,13 +215,13 @@ void TestCaptureLoop::shouldAskForResendWhenBodyDoesNotStartWithAck()
 
 void TestCaptureLoop::shouldRejectRecordMissingAField()
 {
-    QFile old(resultFile());
+    QFile old(m_devices.resultFile());
     QVERIFY(old.open(QIODevice::WriteOnly));
     old.write("previous\r\n");
     old.close();
 
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     QString body = recordBody();
     body.replace(QStringLiteral(",\u001b004"), QStringLiteral(";\u001b004"));
     port.addReads({ "HEAD", body });
@@ -311,7 +256,7 @@ void TestCaptureLoop::shouldEndOnlyWhenPortFoundClosedInAWait()
     QFETCH(int, opens);
 
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     port.addReads({ "HE", "AD", recordBody() });
     int seen = 0;
     view.onYield = [&](EventPump::Pace pace, int) {
@@ -325,7 +270,7 @@ void TestCaptureLoop::shouldEndOnlyWhenPortFoundClosedInAWait()
     };
     CaptureLoop(port, view).run();
 
-    QCOMPARE(QFile::exists(resultFile()), recorded);
+    QCOMPARE(QFile::exists(m_devices.resultFile()), recorded);
     QCOMPARE(
         count(port.log(), QStringLiteral("open")) - (breakAtPace == int(EventPump::Pace::Once)),
         opens);
@@ -334,7 +279,7 @@ void TestCaptureLoop::shouldEndOnlyWhenPortFoundClosedInAWait()
 void TestCaptureLoop::shouldReportFatalWhenPortCannotOpen()
 {
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     port.failNextOpen(QStringLiteral("COM3 (/dev/ttyS2): No such file or directory"));
     CaptureLoop(port, view).run();
 
@@ -345,12 +290,12 @@ void TestCaptureLoop::shouldReportFatalWhenPortCannotOpen()
 void TestCaptureLoop::shouldReportFatalWhenResultFileCannotBeWritten()
 {
     // A folder where the file should be: no file can replace it.
-    QVERIFY(QDir().mkpath(resultFile()));
+    QVERIFY(QDir().mkpath(m_devices.resultFile()));
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     port.addReads({ "HEAD", recordBody(), "HEAD" });
     CaptureLoop(port, view).run();
-    QVERIFY(QDir().rmdir(resultFile()));
+    QVERIFY(QDir().rmdir(m_devices.resultFile()));
 
     QCOMPARE(view.fatals.size(), 1);
     QVERIFY2(view.fatals.first().contains(QStringLiteral("Result.txt")),
@@ -362,7 +307,7 @@ void TestCaptureLoop::shouldReportFatalWhenResultFileCannotBeWritten()
 void TestCaptureLoop::shouldRefuseSecondLoopInsideYield()
 {
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     CaptureLoop loop(port, view);
     port.addReads({ "AB", "CD" });
     int nestedOpens = -1;
@@ -384,7 +329,7 @@ void TestCaptureLoop::shouldRefuseSecondLoopInsideYield()
 void TestCaptureLoop::shouldEndAtNextYieldAfterStop()
 {
     FakeSerialControl port;
-    TestView view(port);
+    ScriptedView view(port);
     CaptureLoop loop(port, view);
     port.addReads({ "HEAD", recordBody(), "HE", "AD" });
     view.onYield = [&](EventPump::Pace pace, int) {
@@ -395,7 +340,7 @@ void TestCaptureLoop::shouldEndAtNextYieldAfterStop()
     loop.run();
 
     // Stopped in the yield before extraction: nothing more is done, on the line or the disk.
-    QVERIFY(!QFile::exists(resultFile()));
+    QVERIFY(!QFile::exists(m_devices.resultFile()));
     QCOMPARE(count(port.log(), QStringLiteral("open")), 1);
 }
 

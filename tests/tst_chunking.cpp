@@ -2,6 +2,8 @@
 #include "captureview.h"
 #include "cp932decoder.h"
 #include "fakeserialcontrol.h"
+#include "scriptedview.h"
+#include "tempdosdevices.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,36 +37,6 @@ QByteArray recordBytes()
 const QByteArray expectedLine(
     "\"00123 \",\"H04.02.29\",\"\x95\x5c\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n");
 
-// Plays the window; once the scripted line has said everything, the operator stops the loop
-// the way "Comm Break" does, by closing the port.
-class ScriptedView : public CaptureView {
-public:
-    explicit ScriptedView(FakeSerialControl& port)
-        : m_port(port)
-    {
-    }
-    void setField(Field field, const QString& text) override { fields[field] = text; }
-    QString resultPath() const override { return QStringLiteral("C:\\Result.txt"); }
-    void setLamp(Lamp) override { }
-    void setOpenEnabled(bool) override { }
-    void showCommError() override { ++commErrors; }
-    void yieldToEvents(EventPump::Pace) override
-    {
-        if (m_port.pendingReads() == 0)
-            m_port.setPortOpen(false);
-    }
-    void fatal(const QString& message) override { fatals << message; }
-    void abortProgram() override { ++aborts; }
-
-    QMap<Field, QString> fields;
-    QStringList fatals;
-    int commErrors { 0 };
-    int aborts { 0 };
-
-private:
-    FakeSerialControl& m_port;
-};
-
 }
 
 class TestChunking : public QObject {
@@ -76,21 +48,12 @@ private Q_SLOTS:
     void shouldCaptureSameRecordWhereverTheLineCutsIt();
 
 private:
-    QTemporaryDir m_config;
-    QTemporaryDir m_drive;
-    QString resultFile() const { return m_drive.filePath(QStringLiteral("Result.txt")); }
+    TempDosDevices m_devices;
 };
 
-void TestChunking::initTestCase()
-{
-    QVERIFY(m_config.isValid() && m_drive.isValid());
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-    const QString devices = m_config.filePath(QStringLiteral("reccap/dosdevices"));
-    QVERIFY(QDir().mkpath(devices));
-    QVERIFY(QFile::link(m_drive.path(), devices + QStringLiteral("/c:")));
-}
+void TestChunking::initTestCase() { QVERIFY(m_devices.isValid()); }
 
-void TestChunking::init() { QFile::remove(resultFile()); }
+void TestChunking::init() { QFile::remove(m_devices.resultFile()); }
 
 void TestChunking::shouldCaptureSameRecordWhereverTheLineCutsIt_data()
 {
@@ -141,7 +104,7 @@ void TestChunking::shouldCaptureSameRecordWhereverTheLineCutsIt()
     QCOMPARE(view.fields.value(Field::Text4), QStringLiteral("H04.02.29"));
     QCOMPARE(view.fields.value(Field::Text5), QStringLiteral("2"));
     QCOMPARE(view.fields.value(Field::Text8), QStringLiteral("1992/02/29 "));
-    QFile result(resultFile());
+    QFile result(m_devices.resultFile());
     QVERIFY(result.open(QIODevice::ReadOnly));
     QCOMPARE(result.readAll(), expectedLine);
 

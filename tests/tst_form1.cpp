@@ -1,6 +1,7 @@
 #include "fakeserialcontrol.h"
 #include "form1.h"
 #include "lampshape.h"
+#include "tempdosdevices.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -76,17 +77,10 @@ private Q_SLOTS:
     void shouldEndLoopWhenWindowCloses();
 
 private:
-    QTemporaryDir m_config;
-    QTemporaryDir m_drive;
+    TempDosDevices m_devices;
 };
 
-void TestForm1::initTestCase()
-{
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-    const QString devices = m_config.filePath(QStringLiteral("reccap/dosdevices"));
-    QVERIFY(QDir().mkpath(devices));
-    QVERIFY(QFile::link(m_drive.path(), devices + QStringLiteral("/c:")));
-}
+void TestForm1::initTestCase() { QVERIFY(m_devices.isValid()); }
 
 void TestForm1::shouldStartEmptyWithRedLampAndFocusOnOpen()
 {
@@ -245,8 +239,8 @@ void TestForm1::shouldShowRecordFieldsAndKeepOperatorsReceiptNumber()
     QCOMPARE(f.text("Text8"), QStringLiteral("1992/02/29 "));
     QCOMPARE(f.text("Text5"), QStringLiteral("2"));
     QCOMPARE(f.text("Text6"), QStringLiteral("42"));
-    QCOMPARE(f.child<QLabel>("Label1")->toolTip(), m_drive.filePath(QStringLiteral("Result.txt")));
-    QFile result(m_drive.filePath(QStringLiteral("Result.txt")));
+    QCOMPARE(f.child<QLabel>("Label1")->toolTip(), m_devices.resultFile());
+    QFile result(m_devices.resultFile());
     QVERIFY(result.open(QIODevice::ReadOnly));
     QCOMPARE(result.readAll(),
         QByteArray("\"00123 \",\"H04.02.29\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n"));

@@ -4,6 +4,7 @@
 #include "eventpump.h"
 #include "ptypair.h"
 #include "qtserialcontrol.h"
+#include "tempdosdevices.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -83,27 +84,20 @@ private Q_SLOTS:
     void shouldCaptureRecordAndReopenForNextOne();
 
 private:
-    QTemporaryDir m_config;
-    QTemporaryDir m_drive;
-    QString devices() const { return m_config.filePath(QStringLiteral("reccap/dosdevices")); }
+    TempDosDevices m_devices;
     bool openAsCom3(const PtyPair& pty, QtSerialControl& port) const
     {
         port.setCommPort(3);
-        return pty.linkAsPort(devices(), 3) && port.setPortOpen(true);
+        return pty.linkAsPort(m_devices.folder(), 3) && port.setPortOpen(true);
     }
 };
 
-void TestQtSerialControl::initTestCase()
-{
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-    QVERIFY(QDir().mkpath(devices()));
-    QVERIFY(QFile::link(m_drive.path(), devices() + QStringLiteral("/c:")));
-}
+void TestQtSerialControl::initTestCase() { QVERIFY(m_devices.isValid()); }
 
 void TestQtSerialControl::shouldOpenCom3ThroughLinkAndExchangeBytes()
 {
     PtyPair pty;
-    QVERIFY(pty.isValid() && pty.linkAsPort(devices(), 3));
+    QVERIFY(pty.isValid() && pty.linkAsPort(m_devices.folder(), 3));
     QtSerialControl port;
     port.setCommPort(3);
     port.setInputLen(0);
@@ -195,12 +189,12 @@ void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason()
 
     PtyPair pty;
     QtSerialControl holder;
-    const QString link = devices() + QStringLiteral("/com3");
+    const QString link = m_devices.folder() + QStringLiteral("/com3");
     QFile::remove(link);
     if (missing) {
         QVERIFY(QFile::link(QStringLiteral("/dev/reccap-no-such-tty"), link));
     } else {
-        QVERIFY(pty.linkAsPort(devices(), 3));
+        QVERIFY(pty.linkAsPort(m_devices.folder(), 3));
         holder.setCommPort(3);
         QVERIFY(holder.setPortOpen(true));
     }
@@ -237,8 +231,8 @@ void TestQtSerialControl::shouldReportVanishedDeviceOnce()
 void TestQtSerialControl::shouldCaptureRecordAndReopenForNextOne()
 {
     PtyPair pty;
-    QVERIFY(pty.linkAsPort(devices(), 3));
-    QFile::remove(m_drive.filePath(QStringLiteral("Result.txt")));
+    QVERIFY(pty.linkAsPort(m_devices.folder(), 3));
+    QFile::remove(m_devices.resultFile());
 
     QByteArray body("\x06");
     body += QByteArray(22, '.') + "00042";
@@ -291,7 +285,7 @@ void TestQtSerialControl::shouldCaptureRecordAndReopenForNextOne()
     QCOMPARE(view.fields.value(CaptureView::Field::Text7), QStringLiteral("見本氏名"));
     QCOMPARE(view.fields.value(CaptureView::Field::Text2), QStringLiteral("ﾐﾎﾝ ﾀﾛｳ"));
     QCOMPARE(fromProgram, QByteArray(1 + bodyPolls, '\x06'));
-    QFile result(m_drive.filePath(QStringLiteral("Result.txt")));
+    QFile result(m_devices.resultFile());
     QVERIFY(result.open(QIODevice::ReadOnly));
     QCOMPARE(result.readAll(),
         QByteArray("\"00042 \",\"S45.03.12\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"1\"\r\n"));

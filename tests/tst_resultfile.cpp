@@ -1,5 +1,6 @@
 #include "resultfile.h"
 #include "resultline.h"
+#include "tempdosdevices.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,24 +59,15 @@ private slots:
     void shouldKeepPreviousLineWhenWriteFails();
 
 private:
-    QTemporaryDir m_config;
-    QTemporaryDir m_drive;
+    TempDosDevices m_devices;
 };
 
-void TestResultFile::initTestCase()
-{
-    QVERIFY(m_config.isValid());
-    QVERIFY(m_drive.isValid());
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-    const QString devices = m_config.filePath(QStringLiteral("reccap/dosdevices"));
-    QVERIFY(QDir().mkpath(devices));
-    QVERIFY(QFile::link(m_drive.path(), devices + QStringLiteral("/c:")));
-}
+void TestResultFile::initTestCase() { QVERIFY(m_devices.isValid()); }
 
 void TestResultFile::init()
 {
     // Each test starts from an empty drive.
-    QDir drive(m_drive.path());
+    QDir drive(m_devices.drive());
     for (const QFileInfo& entry : drive.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
         QFile::setPermissions(
             entry.filePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -127,7 +119,7 @@ void TestResultFile::shouldWriteExampleRecordAsThirtySevenBytes()
     QVERIFY(line);
     QString error;
     QVERIFY2(ResultFile::write(QStringLiteral("C:\\Result.txt"), *line, &error), qPrintable(error));
-    QCOMPARE(readAll(m_drive.filePath(QStringLiteral("Result.txt"))), ExampleLine);
+    QCOMPARE(readAll(m_devices.resultFile()), ExampleLine);
 }
 
 void TestResultFile::shouldKeepOnlyLatestLine()
@@ -137,8 +129,8 @@ void TestResultFile::shouldKeepOnlyLatestLine()
         qPrintable(error));
     QVERIFY2(ResultFile::write(QStringLiteral("C:\\Result.txt"), "\"two\"\r\n", &error),
         qPrintable(error));
-    QCOMPARE(readAll(m_drive.filePath(QStringLiteral("Result.txt"))), QByteArray("\"two\"\r\n"));
-    QCOMPARE(QDir(m_drive.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+    QCOMPARE(readAll(m_devices.resultFile()), QByteArray("\"two\"\r\n"));
+    QCOMPARE(QDir(m_devices.drive()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
         QStringList { QStringLiteral("Result.txt") });
 }
 
@@ -148,7 +140,7 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere_data()
     QTest::addColumn<QString>("localPath");
     QTest::addColumn<QString>("setUp");
 
-    const QString drive = m_drive.path();
+    const QString drive = m_devices.drive();
     QTest::newRow("target is a folder") << "C:\\Result.txt" << drive + "/Result.txt"
                                         << "folder";
     QTest::newRow("parent is a file") << "C:\\plain\\Result.txt" << drive + "/plain/Result.txt"
@@ -172,7 +164,7 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere()
     QFETCH(QString, localPath);
     QFETCH(QString, setUp);
 
-    const QDir drive(m_drive.path());
+    const QDir drive(m_devices.drive());
     if (setUp == QLatin1String("folder")) {
         QVERIFY(drive.mkdir(QStringLiteral("Result.txt")));
     } else if (setUp == QLatin1String("plain file")) {
@@ -203,7 +195,7 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere()
 void TestResultFile::shouldKeepPreviousLineWhenWriteFails()
 {
     QString error;
-    const QString path = m_drive.filePath(QStringLiteral("Result.txt"));
+    const QString path = m_devices.resultFile();
     QVERIFY2(ResultFile::write(QStringLiteral("C:\\Result.txt"), "\"old\"\r\n", &error),
         qPrintable(error));
 
@@ -224,7 +216,7 @@ void TestResultFile::shouldKeepPreviousLineWhenWriteFails()
     QVERIFY2(error.contains(QStringLiteral("C:\\Result.txt")), qPrintable(error));
     QVERIFY2(error.contains(path), qPrintable(error));
     QCOMPARE(readAll(path), QByteArray("\"old\"\r\n"));
-    QCOMPARE(QDir(m_drive.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(m_devices.drive()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
         QStringList { QStringLiteral("Result.txt") });
 }
 
