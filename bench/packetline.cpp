@@ -1,14 +1,8 @@
 #include "packetline.h"
 
-#include <QDir>
-#include <QFile>
-
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -25,48 +19,25 @@ QString systemError(const char* what)
 
 PacketLine::PacketLine()
 {
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
-        m_error = systemError("openpty");
-        m_master = m_slave = -1;
-        return;
-    }
-    termios raw {};
-    tcgetattr(m_slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave, TCSANOW, &raw);
-    int packet = 1;
-    if (ioctl(m_master, TIOCPKT, &packet) != 0
-        || fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0) {
-        m_error = systemError("packet mode on the master");
-        ::close(m_master);
-        ::close(m_slave);
-        m_master = m_slave = -1;
-        return;
-    }
-    m_slavePath = QString::fromLocal8Bit(name);
+    m_valid = m_line.open();
+    if (!m_valid)
+        m_error = m_line.errorString();
 }
 
-PacketLine::~PacketLine()
+bool PacketLine::linkAsPort(const QString& folder, int port)
 {
-    if (m_master >= 0)
-        ::close(m_master);
-    if (m_slave >= 0)
-        ::close(m_slave);
-}
-
-bool PacketLine::linkAsPort(const QString& folder, int port) const
-{
-    const QString link = folder + QStringLiteral("/com%1").arg(port);
-    QFile::remove(link);
-    return QDir().mkpath(folder) && QFile::link(m_slavePath, link);
+    if (m_link.create(folder, port, m_line.slavePath()))
+        return true;
+    m_error = m_link.errorString();
+    return false;
 }
 
 bool PacketLine::write(const QByteArray& bytes)
 {
+    const int master = m_line.masterDescriptor();
     qsizetype done = 0;
-    while (m_master >= 0 && done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+    while (master >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(master, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
             done += n;
             continue;
@@ -83,8 +54,9 @@ bool PacketLine::write(const QByteArray& bytes)
 void PacketLine::drain()
 {
     char buffer[4096];
-    while (m_master >= 0) {
-        const ssize_t got = ::read(m_master, buffer, sizeof buffer);
+    const int master = m_line.masterDescriptor();
+    while (master >= 0) {
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
         if (got <= 0)
             return;
         // Packet mode: a zero byte leads data; any other first byte is a status report alone.

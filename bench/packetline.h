@@ -1,5 +1,8 @@
 #pragma once
 
+#include "portlink.h"
+#include "pseudoterminal.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -11,16 +14,13 @@
 class PacketLine {
 public:
     PacketLine();
-    ~PacketLine();
-    PacketLine(const PacketLine&) = delete;
-    PacketLine& operator=(const PacketLine&) = delete;
 
-    bool isValid() const { return m_master >= 0; }
+    bool isValid() const { return m_valid; }
     QString errorString() const { return m_error; }
-    int descriptor() const { return m_master; }
+    int descriptor() const { return m_line.masterDescriptor(); }
 
     // Points dosdevices/com<port> in `folder` at the slave.
-    bool linkAsPort(const QString& folder, int port) const;
+    bool linkAsPort(const QString& folder, int port);
 
     bool write(const QByteArray& bytes);
     // Takes in everything the program has sent or reported so far, without waiting.
@@ -31,9 +31,9 @@ public:
     qint64 otherBytes() const { return m_otherBytes; }
 
 private:
-    int m_master { -1 };
-    int m_slave { -1 };
-    QString m_slavePath;
+    PseudoTerminal m_line;
+    PortLink m_link;
+    bool m_valid { false };
     QString m_error;
     qint64 m_acks { 0 };
     qint64 m_discards { 0 };

@@ -85,7 +85,7 @@ private Q_SLOTS:
 
 private:
     TempDosDevices m_devices;
-    bool openAsCom3(const PtyPair& pty, QtSerialControl& port) const
+    bool openAsCom3(PtyPair& pty, QtSerialControl& port) const
     {
         port.setCommPort(3);
         return pty.linkAsPort(m_devices.folder(), 3) && port.setPortOpen(true);

@@ -1,32 +1,34 @@
 #pragma once
 
+#include "portlink.h"
+#include "pseudoterminal.h"
+
 #include <QByteArray>
 #include <QString>
 
 // A pseudo-terminal for tests: the test plays the instrument on the master side while the
-// program opens the slave as its serial port. The pair keeps a slave descriptor of its own,
+// program opens the slave as its serial port. The line keeps a slave descriptor of its own,
 // so the program closing and reopening the port does not hang up the master.
 class PtyPair {
 public:
-    PtyPair();
-    ~PtyPair();
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
+    PtyPair() { m_valid = m_line.open(); }
 
-    bool isValid() const { return m_master >= 0; }
-    QString slavePath() const { return m_slavePath; }
+    bool isValid() const { return m_valid; }
+    QString slavePath() const { return m_line.slavePath(); }
 
     bool write(const QByteArray& bytes);
     // What the program has sent so far, without waiting.
     QByteArray readAvailable();
-    // The device going away, as when a USB adapter is unplugged.
-    void closeMaster();
+    void closeMaster() { m_line.closeMaster(); }
 
-    // Points dosdevices/com<port> in `folder` at the slave.
-    bool linkAsPort(const QString& folder, int port) const;
+    // Points dosdevices/com<port> in `folder` at the slave, until the pair goes away.
+    bool linkAsPort(const QString& folder, int port)
+    {
+        return m_link.create(folder, port, slavePath());
+    }
 
 private:
-    int m_master { -1 };
-    int m_slave { -1 };
-    QString m_slavePath;
+    PseudoTerminal m_line;
+    PortLink m_link;
+    bool m_valid { false };
 };

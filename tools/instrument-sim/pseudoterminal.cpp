@@ -16,6 +16,13 @@ PseudoTerminal::~PseudoTerminal()
         ::close(m_master);
 }
 
+void PseudoTerminal::closeMaster()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
 bool PseudoTerminal::fail(const QString& what)
 {
     m_error = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));

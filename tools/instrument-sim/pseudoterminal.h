@@ -21,6 +21,8 @@ public:
     QString errorString() const { return m_error; }
 
     int masterDescriptor() const { return m_master; }
+    // The device going away, as when a USB adapter is unplugged: the slave is hung up.
+    void closeMaster();
     QString slavePath() const { return m_slavePath; }
 
 private:
