@@ -9,9 +9,6 @@ std::optional<QByteArray> Cp932Encoder::encode(const QString& text)
 {
     QByteArray out;
     out.reserve(text.size() * 2);
-    QStringEncoder icu(Cp932::codecName());
-    if (!icu.isValid())
-        return std::nullopt;
 
     qsizetype runStart = -1;
     const auto flushRun = [&](qsizetype end) -> bool {
@@ -19,9 +16,10 @@ std::optional<QByteArray> Cp932Encoder::encode(const QString& text)
             return true;
         const QString run = text.mid(runStart, end - runStart);
         runStart = -1;
-        icu.resetState();
+        // Opened only for text beyond ASCII: the ACK that answers every poll never needs it.
+        QStringEncoder icu(Cp932::codecName());
         const QByteArray bytes = icu.encode(run);
-        if (icu.hasError())
+        if (!icu.isValid() || icu.hasError())
             return false;
         // ICU may map a character to a look-alike (a best fit) without flagging it; only a
         // run that decodes back to itself is the text we were given.
