@@ -4,6 +4,8 @@
 #include "lampshape.h"
 #include "ptypair.h"
 #include "qtserialcontrol.h"
+#include "recordedwindow.h"
+#include "tempdosdevices.h"
 
 #include <QApplication>
 #include <QDir>
@@ -59,30 +61,7 @@ void writeFile(const QString& path, const QByteArray& content)
     QCOMPARE(file.write(content), content.size());
 }
 
-// The window with its fatal report and program end recorded instead of shown and done.
-struct Window {
-    SerialControl* port;
-    Form1 form;
-    QStringList fatals;
-    QList<int> ends;
-
-    explicit Window(SerialControl* serial)
-        : port(serial)
-        , form(serial)
-    {
-        form.setFatalReporter([this](const QString& message) { fatals << message; });
-        form.setProgramEnd([this](int status) { ends << status; });
-    }
-    QPushButton* button(const char* name) const
-    {
-        return form.findChild<QPushButton*>(QLatin1String(name));
-    }
-    QColor lamp() const { return form.findChild<LampShape*>(QStringLiteral("Shape1"))->color(); }
-    QString text(const char* name) const
-    {
-        return form.findChild<QLineEdit*>(QLatin1String(name))->text();
-    }
-};
+using Window = RecordedWindow<SerialControl>;
 
 // The instrument's and the operator's part of a test, played from inside whatever wait the
 // window is in: on every turn of the event loop the next step's condition is tested and, once
@@ -187,20 +166,14 @@ private Q_SLOTS:
     void shouldNeitherHangNorHoldBreakNorStartSecondLoop();
 
 private:
-    QString devices() const { return m_config.filePath(QStringLiteral("reccap/dosdevices")); }
-    QString resultFile() const { return m_drive.filePath(QStringLiteral("Result.txt")); }
+    QString devices() const { return m_devices.folder(); }
+    QString resultFile() const { return m_devices.resultFile(); }
     void linkDrive(const QString& target);
 
-    QTemporaryDir m_config;
-    QTemporaryDir m_drive;
+    TempDosDevices m_devices;
 };
 
-void TestFaults::initTestCase()
-{
-    QVERIFY(m_config.isValid() && m_drive.isValid());
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-    QVERIFY(QDir().mkpath(devices()));
-}
+void TestFaults::initTestCase() { QVERIFY(m_devices.isValid()); }
 
 void TestFaults::linkDrive(const QString& target)
 {
@@ -211,7 +184,7 @@ void TestFaults::linkDrive(const QString& target)
 
 void TestFaults::init()
 {
-    linkDrive(m_drive.path());
+    linkDrive(m_devices.drive());
     QDir(resultFile()).removeRecursively();
     writeFile(resultFile(), previousLine);
 }
@@ -273,7 +246,7 @@ void TestFaults::shouldReportUnwritableResultFileOnceAndKeepWhatWasThere()
 {
     QFETCH(bool, pathIsFolder);
 
-    const QString missing = m_drive.filePath(QStringLiteral("gone"));
+    const QString missing = m_devices.driveFile(QStringLiteral("gone"));
     const QString kept = resultFile() + QStringLiteral("/kept.txt");
     if (pathIsFolder) {
         QVERIFY(QFile::remove(resultFile()));

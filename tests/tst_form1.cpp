@@ -1,6 +1,7 @@
 #include "fakeserialcontrol.h"
 #include "form1.h"
 #include "lampshape.h"
+#include "recordedwindow.h"
 #include "tempdosdevices.h"
 
 #include <QDir>
@@ -30,33 +31,13 @@ QString recordBody()
     return body + QString(178 - body.size(), QLatin1Char('.'));
 }
 
-// The window with a scripted port, and nothing that blocks: fatal reports and the end of the
-// program are recorded instead of shown.
-struct Fixture {
-    FakeSerialControl* port = new FakeSerialControl;
-    Form1 form { port };
-    QStringList fatals;
-    QList<int> ends;
-
-    Fixture()
-    {
-        form.setFatalReporter([this](const QString& message) { fatals << message; });
-        form.setProgramEnd([this](int status) { ends << status; });
-    }
-    template <typename T> T* child(const char* name) const
-    {
-        return form.findChild<T*>(QLatin1String(name));
-    }
-    QColor lamp() const { return child<LampShape>("Shape1")->color(); }
-    QString text(const char* name) const { return child<QLineEdit>(name)->text(); }
-};
+using Fixture = RecordedWindow<FakeSerialControl>;
 
 // Runs `action` from inside whatever handler is waiting once the event loop next turns.
 void soon(std::function<void()> action, int ms = 0)
 {
     QTimer::singleShot(ms, Qt::PreciseTimer, qApp, std::move(action));
 }
-
 }
 
 class TestForm1 : public QObject {
