@@ -62,12 +62,18 @@ CaptureLoop::Outcome CaptureLoop::cycle()
         m_view.yieldToEvents(Pace::UntilEvent);
         if (m_stopRequested || !m_port.portOpen())
             return Outcome::End;
+        // Without this, one noise byte or a doubled header left the wait holding more than a
+        // header for good, and every later record went unanswered.
+        if (LineRules::isStaleHeaderStart(m_port.silentFor())) {
+            accumulator.clear();
+            m_port.forgetPartialCharacter();
+        }
         const QString chunk = m_port.input();
         // An overrun header can never be exactly four characters again; what follows only
-        // needs draining, not keeping.
+        // needs draining until the line goes quiet, not keeping.
         if (accumulator.size() <= headerLength)
             accumulator += chunk;
-    } while (accumulator.size() != headerLength);
+    } while (!LineRules::isHeader(accumulator));
 
     m_view.setLamp(Lamp::Blue);
     m_view.setField(Field::Text1, accumulator);
@@ -84,11 +90,9 @@ CaptureLoop::Outcome CaptureLoop::cycle()
         m_view.yieldToEvents(Pace::CharacterTime);
         if (m_stopRequested || !m_port.portOpen())
             return Outcome::End;
-        const QString chunk = m_port.input();
-        if (chunk == QLatin1String("K")) {
-            m_view.abortProgram();
+        QString chunk = m_port.input();
+        if (LineRules::mayBeAbort(chunk, m_port.holdsPartialCharacter()) && !settleLoneK(chunk))
             return Outcome::End;
-        }
         accumulator += chunk;
         if (!sendAck())
             return Outcome::End;
@@ -97,17 +101,40 @@ CaptureLoop::Outcome CaptureLoop::cycle()
     m_port.clearInBuffer();
     m_port.setPortOpen(false);
 
-    if (accumulator.at(0) != QChar(ack)) {
+    const QString body = LineRules::recordBody(accumulator);
+    if (body.at(0) != QChar(ack)) {
         m_view.showCommError();
         return m_stopRequested ? Outcome::End : Outcome::Continue;
     }
 
     if (!yieldOnce())
         return Outcome::End;
-    if (handleRecord(accumulator) == Outcome::End)
+    if (handleRecord(body) == Outcome::End)
         return Outcome::End;
     m_view.setLamp(Lamp::Green);
     return yieldOnce() ? Outcome::Continue : Outcome::End;
+}
+
+// A read of a lone "K" is the abort only if the line stays silent after it. Until that is
+// settled the poll is not answered: an abort must not be acknowledged, and a "K" that turns
+// out to be data is answered together with what followed it, by one ACK. False when the loop
+// is to end: the abort, or the port closed meanwhile.
+bool CaptureLoop::settleLoneK(QString& chunk)
+{
+    for (;;) {
+        m_view.yieldToEvents(Pace::CharacterTime);
+        if (m_stopRequested || !m_port.portOpen())
+            return false;
+        const QString more = m_port.input();
+        if (!more.isEmpty() || m_port.holdsPartialCharacter()) {
+            chunk += more;
+            return true;
+        }
+        if (LineRules::isAbort(m_port.silentFor())) {
+            m_view.abortProgram();
+            return false;
+        }
+    }
 }
 
 CaptureLoop::Outcome CaptureLoop::handleRecord(const QString& body)

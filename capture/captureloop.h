@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linerules.h"
+
 #include <QString>
 
 class CaptureView;
@@ -13,8 +15,8 @@ class SerialControl;
 // (that is how "Comm Break" stops it) or when stop() was called.
 class CaptureLoop {
 public:
-    static constexpr int headerLength = 4;
-    static constexpr int minimumBodyLength = 178;
+    static constexpr int headerLength = LineRules::headerLength;
+    static constexpr int minimumBodyLength = LineRules::minimumBodyLength;
     static constexpr char16_t ack = 0x06;
 
     CaptureLoop(SerialControl& port, CaptureView& view);
@@ -35,6 +37,7 @@ private:
     bool yieldOnce();
     Outcome cycle();
     bool sendAck();
+    bool settleLoneK(QString& chunk);
     Outcome handleRecord(const QString& body);
 
     SerialControl& m_port;

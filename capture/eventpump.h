@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serialcontrol.h"
+
 #include <QObject>
 #include <chrono>
 
@@ -23,8 +25,7 @@ class EventPump : public QObject {
 public:
     enum class Pace { Once, UntilEvent, CharacterTime };
 
-    // Ten bits (start, 8 data, stop) at 9600 baud.
-    static constexpr std::chrono::nanoseconds characterTime { 10'000'000'000 / 9600 };
+    static constexpr std::chrono::nanoseconds characterTime = SerialControl::characterTime;
 
     explicit EventPump(QObject* parent = nullptr);
     ~EventPump() override;

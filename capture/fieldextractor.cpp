@@ -12,6 +12,8 @@ constexpr QChar Esc = QChar(0x1b);
 // The instrument sends seven fields; an eighth marker belongs to nothing we know.
 constexpr int MaxMarkers = 7;
 
+constexpr int BirthDateLength = 9;
+
 // n characters from 1-based position p; shorter at the end of the body, empty beyond it.
 QString cut(const QString& text, qsizetype p, qsizetype n)
 {
@@ -78,8 +80,12 @@ std::optional<PersonFields> FieldExtractor::extract(const QString& body)
     // second space, and keeping it so cuts every kana name exactly as before.
     fields.kanjiName = trimKanji(cut(body, start[2] + 4, end[3] - start[2]));
     fields.kanaName = trimKana(cut(body, start[3] + 4, end[3]));
-    fields.birthDate = cut(body, start[4] + 4, 9);
+    fields.birthDate = cut(body, start[4] + 4, BirthDateLength);
     fields.gender = cut(body, start[5] + 4, 1);
+    // A body that ends inside the date or before the gender lacks them; written as far as they
+    // go, the file would hold a short date or an empty gender for this person.
+    if (fields.birthDate.size() != BirthDateLength || fields.gender.size() != 1)
+        return std::nullopt;
     fields.idItem = NumberPattern::format(fields.id, 5) + QLatin1Char(' ');
     fields.birthDateConverted = EraDate::convert(fields.birthDate);
     return fields;

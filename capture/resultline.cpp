@@ -4,8 +4,22 @@
 
 namespace ResultLine {
 
+bool holdsOnlyPlainText(const QString& item)
+{
+    for (const QChar c : item) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QLatin1Char('"'))
+            return false;
+    }
+    return true;
+}
+
 std::optional<QByteArray> build(const PersonFields& fields)
 {
+    for (const QString* item :
+        { &fields.idItem, &fields.birthDate, &fields.kanjiName, &fields.gender }) {
+        if (!holdsOnlyPlainText(*item))
+            return std::nullopt;
+    }
     // The reader splits on the quotes as they stand, so the values go in unescaped and untrimmed.
     const QString line = QLatin1Char('"') + fields.idItem + QStringLiteral("\",\"")
         + fields.birthDate + QStringLiteral("\",\"") + fields.kanjiName + QStringLiteral("\",\"")

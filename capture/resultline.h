@@ -10,7 +10,13 @@
 // in code page 932.
 namespace ResultLine {
 
-// std::nullopt when some character has no exact code page 932 form.
+// The reader splits the line on its quotes and takes one line per record, so every item must be
+// plain text: no control character (a CR or LF would make two lines, an ESC is a field
+// separator that the extraction cut in the wrong place) and no double quote.
+bool holdsOnlyPlainText(const QString& item);
+
+// std::nullopt when an item is not plain text or some character has no exact code page 932
+// form.
 std::optional<QByteArray> build(const PersonFields& fields);
 
 }

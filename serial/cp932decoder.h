@@ -23,6 +23,10 @@ public:
 
     QString decode(const QByteArray& bytes);
 
+    // Whether the last decode() ended on a lead byte that waits for its trail byte.
+    bool holdsPartialCharacter() const { return m_hasPendingLead; }
+    void forgetPartialCharacter() { m_hasPendingLead = false; }
+
     // Whether any byte since the last reset was invalid.
     bool hasError() const { return m_invalidSeen; }
 

@@ -1,5 +1,25 @@
 #include "fakeserialcontrol.h"
 
+void FakeSerialControl::addReads(const QStringList& chunks)
+{
+    for (const QString& chunk : chunks)
+        m_reads << Read { chunk, {}, false, {} };
+    announceData();
+}
+
+void FakeSerialControl::addBytes(const QList<QByteArray>& chunks)
+{
+    for (const QByteArray& chunk : chunks)
+        m_reads << Read { {}, chunk, true, {} };
+    announceData();
+}
+
+void FakeSerialControl::addPause(std::chrono::nanoseconds silence)
+{
+    m_reads << Read { {}, {}, false, silence };
+    announceData();
+}
+
 void FakeSerialControl::vanish(const QString& reason)
 {
     m_open = false;
@@ -36,6 +56,8 @@ bool FakeSerialControl::setPortOpen(bool open)
     if (!open)
         m_breakOn = false;
     m_open = open;
+    m_decoder.reset();
+    m_lastData = m_now;
     m_log << (open ? QStringLiteral("open") : QStringLiteral("close"));
     announceData();
     return true;
@@ -43,15 +65,31 @@ bool FakeSerialControl::setPortOpen(bool open)
 
 void FakeSerialControl::clearInBuffer()
 {
-    if (m_open)
-        m_log << QStringLiteral("clear");
+    if (!m_open)
+        return;
+    m_decoder.reset();
+    m_log << QStringLiteral("clear");
 }
 
 QString FakeSerialControl::input()
 {
     if (!m_open)
         return {};
-    const QString chunk = m_reads.isEmpty() ? QString() : m_reads.takeFirst();
+    m_now += characterTime;
+    QString chunk;
+    if (!m_reads.isEmpty()) {
+        const Read read = m_reads.takeFirst();
+        m_now += read.pause;
+        if (read.isBytes) {
+            chunk = m_decoder.decode(read.bytes);
+            if (!read.bytes.isEmpty())
+                m_lastData = m_now;
+        } else {
+            chunk = read.text;
+            if (!chunk.isEmpty())
+                m_lastData = m_now;
+        }
+    }
     m_log << QStringLiteral("read:") + chunk;
     announceData();
     return chunk;

@@ -1,23 +1,28 @@
 #pragma once
 
+#include "cp932decoder.h"
 #include "serialcontrol.h"
 
+#include <QList>
 #include <QStringList>
 
 // A serial port that plays a script: each read of input() on the open port returns the next
 // scripted chunk, an empty string standing for a poll that finds nothing, and once the
 // script runs out every read is empty. It records what the program did to the line, so a
 // test can compare the ACKs and the opens and closes with what the protocol requires.
+//
+// The script keeps its own clock: every read takes one character time of the line, and a
+// scripted pause is a read that finds nothing after that much silence. Chunks scripted as
+// bytes go through the code page 932 decoder like the real port's, so a double-byte character
+// cut between two reads is held back as it would be on the line.
 class FakeSerialControl : public SerialControl {
     Q_OBJECT
 public:
     using SerialControl::SerialControl;
 
-    void addReads(const QStringList& chunks)
-    {
-        m_reads += chunks;
-        announceData();
-    }
+    void addReads(const QStringList& chunks);
+    void addBytes(const QList<QByteArray>& chunks);
+    void addPause(std::chrono::nanoseconds silence);
     int pendingReads() const { return int(m_reads.size()); }
     void failNextOpen(const QString& reason) { m_openFailure = reason; }
     // The device disappearing while nobody calls: the port closes and failed() fires.
@@ -38,16 +43,29 @@ public:
     bool setPortOpen(bool open) override;
     void clearInBuffer() override;
     QString input() override;
+    bool holdsPartialCharacter() const override { return m_decoder.holdsPartialCharacter(); }
+    void forgetPartialCharacter() override { m_decoder.forgetPartialCharacter(); }
+    std::chrono::nanoseconds silentFor() const override { return m_now - m_lastData; }
     bool output(const QString& text) override;
     bool setBreak(bool on) override;
     int commEvent() const override { return m_commEvent; }
     QString errorString() const override { return m_errorString; }
 
 private:
+    struct Read {
+        QString text;
+        QByteArray bytes;
+        bool isBytes { false };
+        std::chrono::nanoseconds pause { 0 };
+    };
+
     void announceData();
 
-    QStringList m_reads;
+    QList<Read> m_reads;
     QStringList m_log;
+    Cp932Decoder m_decoder;
+    std::chrono::nanoseconds m_now { 0 };
+    std::chrono::nanoseconds m_lastData { 0 };
     QString m_openFailure;
     QString m_errorString;
     int m_commPort { 1 };

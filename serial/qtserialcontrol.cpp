@@ -53,6 +53,7 @@ bool QtSerialControl::setPortOpen(bool open)
         return fail(QStringLiteral("Cannot configure"), reason);
     }
     m_decoder.reset();
+    m_lastData = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -95,7 +96,13 @@ QString QtSerialControl::input()
     const QByteArray bytes = m_port.read(limit);
     if (bytes.isEmpty())
         return {};
+    m_lastData = std::chrono::steady_clock::now();
     return m_decoder.decode(bytes);
+}
+
+std::chrono::nanoseconds QtSerialControl::silentFor() const
+{
+    return std::chrono::steady_clock::now() - m_lastData;
 }
 
 bool QtSerialControl::output(const QString& text)

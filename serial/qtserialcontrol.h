@@ -19,6 +19,9 @@ public:
     bool setPortOpen(bool open) override;
     void clearInBuffer() override;
     QString input() override;
+    bool holdsPartialCharacter() const override { return m_decoder.holdsPartialCharacter(); }
+    void forgetPartialCharacter() override { m_decoder.forgetPartialCharacter(); }
+    std::chrono::nanoseconds silentFor() const override;
     bool output(const QString& text) override;
     bool setBreak(bool on) override;
     int commEvent() const override { return m_commEvent; }
@@ -31,6 +34,7 @@ private:
     void closePort(bool flush);
 
     QSerialPort m_port;
+    std::chrono::steady_clock::time_point m_lastData {};
     Cp932Decoder m_decoder;
     int m_commPort { 1 };
     int m_inputLen { 0 };

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <chrono>
 
 // The serial port as the capture loop and the window see it: a control with the properties
 // CommPort, InputLen, PortOpen, InBufferCount, Input, Output, Break and CommEvent, and an
@@ -21,6 +22,8 @@ public:
     static constexpr int eventTransmitBufferFull = 1010;
     static constexpr int receiveBufferSize = 1024;
     static constexpr int transmitBufferSize = 512;
+    // Ten bits (start, 8 data, stop) at 9600 baud: the line carries one character per 1.04 ms.
+    static constexpr std::chrono::nanoseconds characterTime { 10'000'000'000 / 9600 };
 
     using QObject::QObject;
 
@@ -40,6 +43,18 @@ public:
     virtual void clearInBuffer() = 0;
 
     virtual QString input() = 0;
+
+    // Whether the last input() ended on the first byte of a double-byte character, held back
+    // until its second byte arrives. A read that looks like a lone character may then be only
+    // the start of a longer piece.
+    virtual bool holdsPartialCharacter() const = 0;
+    // Drops such a held byte without touching what is waiting to be read: after a long silence
+    // it is noise, and paired with the next byte it would turn that byte into a wrong character.
+    virtual void forgetPartialCharacter() = 0;
+    // How long the line has delivered nothing: since the latest input() that took at least one
+    // byte, or since the port was opened. Some of the instrument's signals are told apart from
+    // data only by the silence around them.
+    virtual std::chrono::nanoseconds silentFor() const = 0;
 
     // Queues text for sending and returns at once. With the transmit buffer full the text is
     // not queued and OnComm reports eventTransmitBufferFull; that is not a failure.

@@ -1,4 +1,5 @@
 #include "fieldextractor.h"
+#include "resultline.h"
 
 #include <QTest>
 
@@ -34,6 +35,21 @@ QString place(QString body, int p, const QString& text)
 // The characters at 1-based positions from..to, both included.
 QString span(const QString& body, int from, int to) { return body.mid(from - 1, to - from + 1); }
 
+// ACK, 22 characters of record header, the ID at 24, then the fields as the instrument sends
+// them, each a marker, a three-character tag, the value and a closing ESC, padded with spaces to
+// 178 characters.
+QString realisticBody(const QStringList& values)
+{
+    QString body = QChar(0x06) + QString(22, QLatin1Char('0')) + QStringLiteral("  123");
+    for (int k = 0; k < values.size(); ++k)
+        body += QStringLiteral(",") + Esc + QStringLiteral("F%1:").arg(k + 1) + values[k] + Esc;
+    return body + QString(std::max<qsizetype>(0, 178 - body.size()), QLatin1Char(' '));
+}
+
+const QStringList Person { QStringLiteral("0001"), QString::fromUtf8("見本氏名"),
+    QString::fromUtf8("ﾐﾎﾝ ﾀﾛｳ "), QStringLiteral("S45. 3.12"), QStringLiteral("2"),
+    QStringLiteral("A"), QStringLiteral("B") };
+
 // The usual layout: markers 20, 40, 70, 95 and 110, each field closed by an ESC.
 const QList<int> Markers { 20, 40, 70, 95, 110 };
 const QList<int> Ends { 35, 55, 80, 105, 112 };
@@ -49,6 +65,8 @@ private slots:
     void shouldRejectRecordLackingNeededMarker_data();
     void shouldRejectRecordLackingNeededMarker();
     void shouldFillEveryFieldOfRealisticRecord();
+    void shouldPassOnlyWellFormedRecordsToResultLine_data();
+    void shouldPassOnlyWellFormedRecordsToResultLine();
 };
 
 void TestFieldExtractor::shouldCutFieldsAtMarkerPositions_data()
@@ -105,12 +123,6 @@ void TestFieldExtractor::shouldCutFieldsAtMarkerPositions_data()
     kanaRow("kana with one space stays whole", "ヤマダ タロウ", QString());
     kanaRow("kana full-width space does not count", "ヤマダ　タロウ  ",
         QString::fromUtf8("ヤマダ　タロウ "));
-
-    // Fields near the end of the body are cut short, not padded or refused.
-    const QString shortBody = makeBody(Markers, Ends, 112);
-    QTest::newRow("gender beyond end of body is empty")
-        << shortBody << span(shortBody, 24, 28) << span(shortBody, 44, 54)
-        << span(shortBody, 74, 112) << span(shortBody, 99, 107) << QString();
 }
 
 void TestFieldExtractor::shouldCutFieldsAtMarkerPositions()
@@ -153,25 +165,67 @@ void TestFieldExtractor::shouldRejectRecordLackingNeededMarker()
 
 void TestFieldExtractor::shouldFillEveryFieldOfRealisticRecord()
 {
-    // ACK, 22 characters of record header, the ID at 24, then seven fields, each a marker, a
-    // three-character tag, the value and a closing ESC, padded with spaces to 178 characters.
-    QString body = QChar(0x06) + QString(22, QLatin1Char('0')) + QStringLiteral("  123");
-    const QStringList values { QStringLiteral("0001"), QString::fromUtf8("見本氏名"),
-        QString::fromUtf8("ミホン シメイ      "), QStringLiteral("S45. 3.12"), QStringLiteral("2"),
-        QStringLiteral("A"), QStringLiteral("B") };
-    for (int k = 0; k < values.size(); ++k)
-        body += QStringLiteral(",") + Esc + QStringLiteral("F%1:").arg(k + 1) + values[k] + Esc;
-    body += QString(178 - body.size(), QLatin1Char(' '));
-
-    const std::optional<PersonFields> fields = FieldExtractor::extract(body);
+    const std::optional<PersonFields> fields = FieldExtractor::extract(realisticBody(Person));
     QVERIFY(fields);
     QCOMPARE(fields->id, QStringLiteral("  123"));
     QCOMPARE(fields->idItem, QStringLiteral("00123 "));
     QCOMPARE(fields->kanjiName, QString::fromUtf8("見本氏名"));
-    QCOMPARE(fields->kanaName, QString::fromUtf8("ミホン シメイ"));
+    QCOMPARE(fields->kanaName, QString::fromUtf8("ﾐﾎﾝ ﾀﾛｳ"));
     QCOMPARE(fields->birthDate, QStringLiteral("S45. 3.12"));
     QCOMPARE(fields->birthDateConverted, QStringLiteral("1970/03/12 "));
     QCOMPARE(fields->gender, QStringLiteral("2"));
+}
+
+void TestFieldExtractor::shouldPassOnlyWellFormedRecordsToResultLine_data()
+{
+    QTest::addColumn<QString>("body");
+    // Null when the record must be refused.
+    QTest::addColumn<QByteArray>("line");
+
+    const auto with = [](int field, const QString& value) {
+        QStringList values = Person;
+        values[field] = value;
+        return realisticBody(values);
+    };
+    const QByteArray kanji("\x8c\xa9\x96\x7b\x8e\x81\x96\xbc");
+    QTest::newRow("usual record") << realisticBody(Person)
+                                  << "\"00123 \",\"S45. 3.12\",\"" + kanji + "\",\"2\"\r\n";
+    QTest::newRow("date that reads as no date") << with(
+        3, QStringLiteral("X99.99.99")) << "\"00123 \",\"X99.99.99\",\"" + kanji + "\",\"2\"\r\n";
+    QTest::newRow("empty kanji name")
+        << with(1, QString()) << QByteArray("\"00123 \",\"S45. 3.12\",\"\",\"2\"\r\n");
+
+    // Each of these once wrote ESCs, another field's text or nothing into the file.
+    QTest::newRow("date one character short")
+        << with(3, QStringLiteral("S45.3.12")) << QByteArray();
+    QTest::newRow("empty gender") << with(4, QString()) << QByteArray();
+    QTest::newRow("comma ends the kanji name")
+        << with(1, QString::fromUtf8("見本,")) << QByteArray();
+    QStringList swapped = Person;
+    swapped.swapItemsAt(2, 3);
+    QTest::newRow("kana and date swapped") << realisticBody(swapped) << QByteArray();
+    QString storm = realisticBody({ Person[0] });
+    storm.replace(30, 40, QStringLiteral(",\x1b").repeated(20));
+    QTest::newRow("storm of markers") << storm << QByteArray();
+    QTest::newRow("CR LF in the kanji name")
+        << with(1, QString::fromUtf8("見\r\n本")) << QByteArray();
+    QTest::newRow("quote in the kanji name")
+        << with(1, QString::fromUtf8("見\"本")) << QByteArray();
+    QTest::newRow("quote in the ID")
+        << place(realisticBody(Person), 26, QStringLiteral("\"")) << QByteArray();
+    const QString full = realisticBody(Person);
+    QTest::newRow("body ends before the gender")
+        << full.left(full.indexOf(QStringLiteral("F5:")) + 3) << QByteArray();
+}
+
+void TestFieldExtractor::shouldPassOnlyWellFormedRecordsToResultLine()
+{
+    QFETCH(QString, body);
+    QFETCH(QByteArray, line);
+
+    const std::optional<PersonFields> fields = FieldExtractor::extract(body);
+    const std::optional<QByteArray> built = fields ? ResultLine::build(*fields) : std::nullopt;
+    QCOMPARE(built.value_or(QByteArray()), line);
 }
 
 QTEST_GUILESS_MAIN(TestFieldExtractor)

@@ -1,0 +1,21 @@
+#include "linerules.h"
+
+namespace LineRules {
+
+bool isHeader(const QString& received) { return received.size() == headerLength; }
+
+bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead)
+{
+    return silenceBeforeRead >= headerQuietTime;
+}
+
+bool mayBeAbort(const QString& chunk, bool partialCharacterHeld)
+{
+    return chunk == QLatin1String("K") && !partialCharacterHeld;
+}
+
+bool isAbort(std::chrono::nanoseconds silenceAfterK) { return silenceAfterK >= abortSilence; }
+
+QString recordBody(const QString& received) { return received.left(minimumBodyLength); }
+
+}

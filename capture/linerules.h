@@ -1,0 +1,46 @@
+#pragma once
+
+#include "serialcontrol.h"
+
+#include <QString>
+#include <chrono>
+
+// What the capture loop reads into the characters on the line: where a header starts and ends,
+// which "K" is the instrument's abort, and how much of the received text is the record body.
+// Each rule is one function, so the policy can be read without reading the loop.
+namespace LineRules {
+
+constexpr int headerLength = 4;
+constexpr int minimumBodyLength = 178;
+
+// A header may come in pieces a few hundred milliseconds apart, which must still make one
+// header; a line quiet for longer than that holds no header in progress. Below the one second
+// after which the instrument's next header must be answered, with room for a late wake-up.
+constexpr std::chrono::milliseconds headerQuietTime { 750 };
+
+// Inside a record the instrument's characters follow each other with no gap, but they reach
+// us in bursts: a USB serial adapter hands them over every 16 ms at most. Twenty character
+// times (21 ms) are longer than any gap inside a record as we see it, and still end the
+// program at once as far as anyone at the desk can tell.
+constexpr std::chrono::nanoseconds abortSilence = 20 * SerialControl::characterTime;
+
+// The header is exactly four characters with nothing after them in the same wait.
+bool isHeader(const QString& received);
+
+// Characters of a header wait that stand before this much silence are line noise or a header
+// that never completed: they are dropped, and whatever arrives next starts the header afresh.
+bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead);
+
+// The abort is a "K" that the instrument sent on its own. A read that holds only "K" may be
+// one, unless a byte of the next character came with it; whether it is one is told by the
+// silence after it (isAbort). A "K" that is part of a name arrives with or right before the
+// characters around it.
+bool mayBeAbort(const QString& chunk, bool partialCharacterHeld);
+bool isAbort(std::chrono::nanoseconds silenceAfterK);
+
+// The record body is the first minimumBodyLength characters after the header. Whatever the
+// completing read brought beyond them depends on how the line cut the bytes into reads, and
+// is dropped like the rest of the receive buffer, so a record means the same however it came.
+QString recordBody(const QString& received);
+
+}
