@@ -44,6 +44,7 @@ private Q_SLOTS:
     void shouldRejectDamagedRecordAndCaptureTheResentOne();
     void shouldStopOnBreakDuringBodyAndOpenAgain();
     void shouldEndAtOnceOnAbortChunk();
+    void shouldWriteRecordWithKInsideNameAtLinePace();
 
 private:
     bool startSim(const QStringList& arguments);
@@ -194,6 +195,20 @@ void TestEndToEnd::shouldEndAtOnceOnAbortChunk()
                  QRegularExpression(QStringLiteral("^record 1: .*result=aborted")), waitMs)
             .hasMatch());
     QVERIFY(!QFile::exists(resultPath()));
+}
+
+void TestEndToEnd::shouldWriteRecordWithKInsideNameAtLinePace()
+{
+    // One byte a read, as a receiver polling once per character time sees the line: every K of
+    // the name comes as a read of its own, some of them before the first byte of a kanji.
+    const QString name = QStringLiteral("K山K田太郎K");
+    QVERIFY(startSim({ "--kanji", name, "--kana", "ｶ Kﾀﾛｳ", "--pieces-in-bytes", "--piece-size",
+        "1", "--piece-delay-ms", "1" }));
+    QVERIFY(startReccap());
+    QVERIFY(click(commOpen));
+
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("12345 "), name), waitMs);
+    QCOMPARE(m_reccap->state(), QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -75,6 +75,7 @@ private Q_SLOTS:
     void initTestCase();
     void shouldOpenCom3ThroughLinkAndExchangeBytes();
     void shouldJoinKanjiSplitBetweenWrites();
+    void shouldDropHalfCharacterWhenInputIsDiscarded_data();
     void shouldDropHalfCharacterWhenInputIsDiscarded();
     void shouldSendQueuedAckBeforeClosing();
     void shouldRaiseTransmitBufferFullInsteadOfQueuing();
@@ -128,20 +129,37 @@ void TestQtSerialControl::shouldJoinKanjiSplitBetweenWrites()
 
     QVERIFY(pty.write("A\x8c"));
     QCOMPARE(readCharacters(port, 1), QStringLiteral("A"));
+    QVERIFY(port.holdsPartialCharacter());
+    // The line's silence counts from the read that took the held byte.
+    QVERIFY(port.silentFor() < std::chrono::seconds(1));
+    QTRY_VERIFY(port.silentFor() >= std::chrono::milliseconds(50));
     QVERIFY(pty.write("\xa9"
                       "B"));
     QCOMPARE(readCharacters(port, 2), QStringLiteral("見B"));
+    QVERIFY(!port.holdsPartialCharacter());
+    QVERIFY(port.silentFor() < std::chrono::milliseconds(50));
+}
+
+void TestQtSerialControl::shouldDropHalfCharacterWhenInputIsDiscarded_data()
+{
+    QTest::addColumn<bool>("discardAll");
+    QTest::newRow("input discarded") << true;
+    QTest::newRow("held byte forgotten") << false;
 }
 
 void TestQtSerialControl::shouldDropHalfCharacterWhenInputIsDiscarded()
 {
+    QFETCH(bool, discardAll);
     PtyPair pty;
     QtSerialControl port;
     QVERIFY(openAsCom3(pty, port));
 
     QVERIFY(pty.write("A\x8c"));
     QCOMPARE(readCharacters(port, 1), QStringLiteral("A"));
-    port.clearInBuffer();
+    if (discardAll)
+        port.clearInBuffer();
+    else
+        port.forgetPartialCharacter();
     // Alone, 0xA9 is a half-width katakana; joined to the dropped lead byte it would be 見.
     QVERIFY(pty.write("\xa9"));
     QCOMPARE(readCharacters(port, 1), QStringLiteral("ｩ"));
