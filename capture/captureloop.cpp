@@ -115,10 +115,12 @@ CaptureLoop::Outcome CaptureLoop::cycle()
     return yieldOnce() ? Outcome::Continue : Outcome::End;
 }
 
-// A read of a lone "K" is the abort only if the line stays silent after it. Until that is
-// settled the poll is not answered: an abort must not be acknowledged, and a "K" that turns
-// out to be data is answered together with what followed it, by one ACK. False when the loop
-// is to end: the abort, or the port closed meanwhile.
+// A read of a lone "K" is the abort only if the line stays silent after it. The K is not
+// answered until that is settled, since an abort must not be acknowledged; a K that turns out
+// to be data is answered together with what followed it, by one ACK. The empty polls in
+// between are answered as every empty poll is: an instrument that waits for ACKs before its
+// next piece would otherwise stall, and its silence would be taken for an abort. False when
+// the loop is to end: the abort, a failed ACK, or the port closed meanwhile.
 bool CaptureLoop::settleLoneK(QString& chunk)
 {
     for (;;) {
@@ -134,6 +136,8 @@ bool CaptureLoop::settleLoneK(QString& chunk)
             m_view.abortProgram();
             return false;
         }
+        if (!sendAck())
+            return false;
     }
 }
 
