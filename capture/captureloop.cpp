@@ -91,7 +91,8 @@ CaptureLoop::Outcome CaptureLoop::cycle()
         if (m_stopRequested || !m_port.portOpen())
             return Outcome::End;
         QString chunk = m_port.input();
-        if (LineRules::mayBeAbort(chunk, m_port.holdsPartialCharacter()) && !settleLoneK(chunk))
+        if (LineRules::mayBeAbort(chunk, m_port.holdsPartialCharacter(), accumulator.size())
+            && !settleLoneK(chunk))
             return Outcome::End;
         accumulator += chunk;
         if (!sendAck())

@@ -9,9 +9,10 @@ bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead)
     return silenceBeforeRead >= headerQuietTime;
 }
 
-bool mayBeAbort(const QString& chunk, bool partialCharacterHeld)
+bool mayBeAbort(const QString& chunk, bool partialCharacterHeld, qsizetype bodySoFar)
 {
-    return chunk == QLatin1String("K") && !partialCharacterHeld;
+    return chunk == QLatin1String("K") && !partialCharacterHeld
+        && bodySoFar + 1 < minimumBodyLength;
 }
 
 bool isAbort(std::chrono::nanoseconds silenceAfterK) { return silenceAfterK >= abortSilence; }

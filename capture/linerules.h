@@ -34,8 +34,9 @@ bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead);
 // The abort is a "K" that the instrument sent on its own. A read that holds only "K" may be
 // one, unless a byte of the next character came with it; whether it is one is told by the
 // silence after it (isAbort). A "K" that is part of a name arrives with or right before the
-// characters around it.
-bool mayBeAbort(const QString& chunk, bool partialCharacterHeld);
+// characters around it. A "K" that completes the body is its last character: the line is
+// silent after it because the record is over, and the same bytes in one read would be data.
+bool mayBeAbort(const QString& chunk, bool partialCharacterHeld, qsizetype bodySoFar);
 bool isAbort(std::chrono::nanoseconds silenceAfterK);
 
 // The record body is the first minimumBodyLength characters after the header. Whatever the
