@@ -13,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <functional>
 
 namespace {
@@ -82,6 +83,7 @@ private Q_SLOTS:
     void shouldReportOpenFailureWithPortAndReason_data();
     void shouldReportOpenFailureWithPortAndReason();
     void shouldReportVanishedDeviceOnce();
+    void shouldCaptureRecordAndReopenForNextOne_data();
     void shouldCaptureRecordAndReopenForNextOne();
 
 private:
@@ -246,8 +248,19 @@ void TestQtSerialControl::shouldReportVanishedDeviceOnce()
         qPrintable(message));
 }
 
+void TestQtSerialControl::shouldCaptureRecordAndReopenForNextOne_data()
+{
+    // What the line carries before the header; the header then follows a second of silence.
+    QTest::addColumn<QByteArray>("noise");
+    QTest::newRow("clean line") << QByteArray();
+    QTest::newRow("noise byte at power-on") << QByteArray("\xff");
+    QTest::newRow("header sent twice") << QByteArray("RCV1RCV1");
+    QTest::newRow("lone lead byte") << QByteArray("\x81");
+}
+
 void TestQtSerialControl::shouldCaptureRecordAndReopenForNextOne()
 {
+    QFETCH(QByteArray, noise);
     PtyPair pty;
     QVERIFY(pty.linkAsPort(m_devices.folder(), 3));
     QFile::remove(m_devices.resultFile());
@@ -276,9 +289,17 @@ void TestQtSerialControl::shouldCaptureRecordAndReopenForNextOne()
     view.onYield = [&](EventPump::Pace pace) {
         fromProgram += pty.readAvailable();
         if (pace == EventPump::Pace::UntilEvent && port.portOpen()) {
-            if (++headerPolls == 1) {
+            const auto sendHeader = [&pty] {
                 pty.write("RC");
                 pty.write("V1");
+            };
+            if (++headerPolls == 1) {
+                if (noise.isEmpty()) {
+                    sendHeader();
+                } else {
+                    pty.write(noise);
+                    QTimer::singleShot(1000, &port, sendHeader);
+                }
             } else if (piecesSent == pieces.size()) {
                 // The next cycle's header wait: the port was closed after the body and is open
                 // again. Stop here, as "Comm Break" would.
