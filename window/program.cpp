@@ -1,5 +1,6 @@
 #include "program.h"
 
+#include "commandline.h"
 #include "cp932decoder.h"
 #include "fatalreport.h"
 #include "form1.h"
@@ -9,6 +10,9 @@
 
 int runProgram(int& argc, char** argv, bool pacedPolling)
 {
+    if (const std::optional<int> status = answerCommandLine(argc, argv))
+        return *status;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("reccap"));
     QApplication::setApplicationVersion(QStringLiteral(RECCAP_VERSION));

@@ -43,16 +43,16 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Plays the instrument on a pseudo-terminal: sends 4-character headers and record bodies "
         "in code page 932 the way the receiver expects them, and counts the ACKs it answers "
-        "with.\n"
-        "Prints \"slave: /dev/pts/N\" once the line is ready, then one line per record:\n"
-        "  record N: header-ack=0|1 acks=A header-sends=K other=B result=RESULT\n"
-        "  (header-ack: the header was acknowledged; acks: ACKs after the header's own, one per "
+        "with.\n\n"
+        "Prints \"slave: /dev/pts/N\" once the line is ready, then one line per record:\n\n"
+        "  record N: header-ack=0|1 acks=A header-sends=K other=B result=RESULT\n\n"
+        "header-ack: the header was acknowledged; acks: ACKs after the header's own, one per "
         "poll of the receiver's body wait; header-sends: how often the header went out; other: "
-        "bytes other than ACK from the receiver)\n"
+        "bytes other than ACK from the receiver.\n"
         "RESULT is sent (whole body out and the ACKs have stopped; a --bad-first-char body is "
         "sent too), aborted, unanswered (no header ACK, as planned after --header-overrun), "
         "incomplete (body shorter than the receiver's 178 characters), timeout, stopped (by a "
-        "signal) or failed (the line broke).\n"
+        "signal) or failed (the line broke).\n\n"
         "Exit status: 0 when every record went as planned, 1 on a timeout or line failure, "
         "2 on a bad argument."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
