@@ -83,17 +83,18 @@ private:
     std::unique_ptr<SimProcess> m_sim;
     std::unique_ptr<QProcess> m_reccap;
     std::unique_ptr<QTemporaryDir> m_nobodyCopy;
+    // The display the program is started on: the private server's, unless a test needs one
+    // that it can take away.
+    QString m_display;
     quint64 m_window { 0 };
 };
 
-void TestEndToEnd::initTestCase()
-{
-    QVERIFY2(m_xvfb.start(), qPrintable(m_xvfb.errorString()));
-    m_desktop = std::make_unique<DesktopDriver>(m_xvfb.display());
-}
+void TestEndToEnd::initTestCase() { QVERIFY2(m_xvfb.start(), qPrintable(m_xvfb.errorString())); }
 
 void TestEndToEnd::init()
 {
+    m_display = m_xvfb.display();
+    m_desktop = std::make_unique<DesktopDriver>(m_display);
     m_config = std::make_unique<QTemporaryDir>();
     m_drive = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir().mkpath(devices()));
@@ -126,7 +127,7 @@ bool TestEndToEnd::startSim(const QStringList& arguments)
 QProcessEnvironment TestEndToEnd::reccapEnvironment() const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), m_xvfb.display());
+    environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config->path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
@@ -258,15 +259,22 @@ void TestEndToEnd::shouldEndAtOnceOnAbortChunk()
 void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce_data()
 {
     QTest::addColumn<QString>("wait");
+    // The signal sent, or 0: the display goes away, as at the end of a session.
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("header wait") << "header";
-    QTest::newRow("body wait") << "body";
-    QTest::newRow("break's wait") << "break";
+    QTest::newRow("SIGTERM in the header wait") << "header" << SIGTERM << 128 + SIGTERM;
+    QTest::newRow("SIGTERM in the body wait") << "body" << SIGTERM << 128 + SIGTERM;
+    QTest::newRow("SIGTERM in the break's wait") << "break" << SIGTERM << 128 + SIGTERM;
+    QTest::newRow("SIGHUP in the body wait") << "body" << SIGHUP << 128 + SIGHUP;
+    QTest::newRow("display gone in the body wait") << "body" << 0 << 1;
 }
 
 void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce()
 {
     QFETCH(QString, wait);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
 
     // The test plays the instrument itself, so that both runs share one line and one lock.
     PtyPair line;
@@ -295,6 +303,12 @@ void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce()
     };
     const QString lock = portLockFile(line.slavePath());
 
+    XvfbServer leaving;
+    if (signal == 0) {
+        QVERIFY2(leaving.start(), qPrintable(leaving.errorString()));
+        m_display = leaving.display();
+        m_desktop = std::make_unique<DesktopDriver>(m_display);
+    }
     QVERIFY(startReccap());
     if (wait == QLatin1String("break")) {
         QVERIFY(click(commBreak));
@@ -309,11 +323,16 @@ void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce()
     }
     // The port is open (during a break from idle only for its second): the lock is held.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), waitMs);
-    QCOMPARE(::kill(pid_t(m_reccap->processId()), SIGTERM), 0);
+    if (signal != 0)
+        QCOMPARE(::kill(pid_t(m_reccap->processId()), signal), 0);
+    else
+        leaving.stop();
     QVERIFY(m_reccap->waitForFinished(waitMs));
     QVERIFY2(!QFile::exists(lock), qPrintable(lock));
     QCOMPARE(m_reccap->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_reccap->exitCode(), 128 + SIGTERM);
+    QCOMPARE(m_reccap->exitCode(), exitCode);
+    m_display = m_xvfb.display();
+    m_desktop = std::make_unique<DesktopDriver>(m_display);
     QVERIFY(!QFile::exists(resultPath()));
 
     // Another user, allowed the line and the result folder, captures the next record at once.

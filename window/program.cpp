@@ -10,6 +10,23 @@
 #include "terminationsignals.h"
 
 #include <QApplication>
+#include <cstdlib>
+
+namespace {
+
+// When the display goes away with the session, Qt ends the program with exit() from inside the
+// event loop: the window and its port on runProgram's stack are never destroyed, and the port's
+// lock file would outlive the program and keep the next user off the port. exit() still runs
+// the handlers registered with atexit().
+QtSerialControl* portToRelease = nullptr;
+
+void releasePort()
+{
+    if (portToRelease)
+        portToRelease->setPortOpen(false);
+}
+
+}
 
 int runProgram(int& argc, char** argv, bool pacedPolling)
 {
@@ -36,8 +53,14 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
         return 1;
     }
 
-    Form1 form(new QtSerialControl);
+    auto* port = new QtSerialControl;
+    Form1 form(port);
     form.setPollPacing(pacedPolling);
+    static const bool releaseRegistered = std::atexit(releasePort) == 0;
+    portToRelease = releaseRegistered ? port : nullptr;
+    struct Released {
+        ~Released() { portToRelease = nullptr; }
+    } released;
 
     // A signal ends the program the way closing the window does, and the status says which
     // signal it was, as a shell would report a program that the signal had ended.
