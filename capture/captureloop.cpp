@@ -22,6 +22,7 @@ void CaptureLoop::run()
         return;
     m_running = true;
     m_stopRequested = false;
+    m_endAfterRecord = false;
     struct Running {
         bool& flag;
         ~Running() { flag = false; }
@@ -30,7 +31,7 @@ void CaptureLoop::run()
     m_view.setOpenEnabled(false);
     m_port.setInputLen(0);
     m_view.setLamp(Lamp::Green);
-    while (cycle() == Outcome::Continue) { }
+    while (cycle() == Outcome::Continue && !m_endAfterRecord) { }
 }
 
 bool CaptureLoop::yieldOnce()

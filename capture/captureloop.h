@@ -31,6 +31,11 @@ public:
     // The window is going away: the loop ends at its next yield without touching the line.
     void stop() { m_stopRequested = true; }
 
+    // "Comm Break" was pressed: the loop ends once the record in hand is handled, instead of
+    // opening the port for another cycle. A record already received in full is still written.
+    void endAfterRecord() { m_endAfterRecord = m_running; }
+    bool isEnding() const { return m_running && (m_stopRequested || m_endAfterRecord); }
+
 private:
     enum class Outcome { Continue, End };
 
@@ -44,4 +49,5 @@ private:
     CaptureView& m_view;
     bool m_running { false };
     bool m_stopRequested { false };
+    bool m_endAfterRecord { false };
 };

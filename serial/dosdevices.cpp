@@ -1,8 +1,16 @@
 #include "dosdevices.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace DosDevices {
 
@@ -12,6 +20,28 @@ QString folder()
     if (config.isEmpty() || QDir::isRelativePath(config))
         config = QDir::homePath() + QStringLiteral("/.config");
     return config + QStringLiteral("/reccap/dosdevices");
+}
+
+QString folderProblem()
+{
+#ifdef Q_OS_WIN
+    return {};
+#else
+    const QByteArray path = QFile::encodeName(folder());
+    struct stat info { };
+    int error = 0;
+    if (::stat(path.constData(), &info) != 0)
+        error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+    else if (!S_ISDIR(info.st_mode))
+        error = ENOTDIR;
+    else if (::access(path.constData(), R_OK | X_OK) != 0)
+        error = errno;
+    if (error == 0)
+        return {};
+    return QStringLiteral("Cannot read the configuration folder %1 (%2), so COM3 and drive C "
+                          "cannot be looked up: make it readable for this user")
+        .arg(folder(), QString::fromLocal8Bit(std::strerror(error)));
+#endif
 }
 
 namespace {
@@ -54,7 +84,7 @@ QString localPath(const QString& dosPath)
         return dosPath;
     const QString drive = match.captured(1).toLower();
     QString root = entryTarget(drive + QLatin1Char(':'));
-    if (root.isEmpty() && drive == QLatin1String("c"))
+    if (root.isEmpty() && drive == QLatin1String("c") && !qEnvironmentVariableIsEmpty("HOME"))
         root = QDir::homePath();
     if (root.isEmpty())
         return {};

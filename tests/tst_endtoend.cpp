@@ -1,14 +1,20 @@
 #include "cp932encoder.h"
 #include "desktopdriver.h"
+#include "ptypair.h"
+#include "recordbody.h"
 #include "simprocess.h"
 #include "xvfbserver.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+
+#include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -30,6 +36,15 @@ QByteArray resultLine(const QString& idItem, const QString& kanji = QStringLiter
         QStringLiteral("\"%1\",\"S45.03.12\",\"%2\",\"1\"\r\n").arg(idItem, kanji));
 }
 
+// The lock file that the serial port library keeps beside an open device, as in
+// /var/lock/LCK..pts_3 for /dev/pts/3.
+QString portLockFile(const QString& device)
+{
+    QString name = device.mid(device.startsWith(QLatin1String("/dev/")) ? 5 : 0);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QStringLiteral("/var/lock/LCK..") + name;
+}
+
 }
 
 // The whole program in a real window on a private X server, fed by the instrument simulator
@@ -45,10 +60,17 @@ private Q_SLOTS:
     void shouldStopOnBreakDuringBodyAndOpenAgain();
     void shouldEndAtOnceOnAbortChunk();
     void shouldWriteRecordWithKInsideNameAtLinePace();
+    void shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce_data();
+    void shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce();
+    void shouldRefuseToStartTwiceOrWithoutDisplay_data();
+    void shouldRefuseToStartTwiceOrWithoutDisplay();
 
 private:
     bool startSim(const QStringList& arguments);
-    bool startReccap();
+    QProcessEnvironment reccapEnvironment() const;
+    // `asUser` runs the program through setpriv as another user.
+    bool startReccap(const QStringList& asUser = {});
+    bool startReccapAsNobody();
     QColor lamp() const { return m_desktop->pixel(m_window, lampCentre.x(), lampCentre.y()); }
     bool click(QPoint at) const { return m_desktop->click(m_window, at.x(), at.y()); }
     QByteArray result() const;
@@ -61,17 +83,19 @@ private:
     std::unique_ptr<QTemporaryDir> m_drive;
     std::unique_ptr<SimProcess> m_sim;
     std::unique_ptr<QProcess> m_reccap;
+    std::unique_ptr<QTemporaryDir> m_nobodyCopy;
+    // The display the program is started on: the private server's, unless a test needs one
+    // that it can take away.
+    QString m_display;
     quint64 m_window { 0 };
 };
 
-void TestEndToEnd::initTestCase()
-{
-    QVERIFY2(m_xvfb.start(), qPrintable(m_xvfb.errorString()));
-    m_desktop = std::make_unique<DesktopDriver>(m_xvfb.display());
-}
+void TestEndToEnd::initTestCase() { QVERIFY2(m_xvfb.start(), qPrintable(m_xvfb.errorString())); }
 
 void TestEndToEnd::init()
 {
+    m_display = m_xvfb.display();
+    m_desktop = std::make_unique<DesktopDriver>(m_display);
     m_config = std::make_unique<QTemporaryDir>();
     m_drive = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir().mkpath(devices()));
@@ -87,6 +111,7 @@ void TestEndToEnd::cleanup()
         m_reccap->waitForFinished(5000);
     }
     m_reccap.reset();
+    m_nobodyCopy.reset();
     m_sim.reset();
     m_window = 0;
 }
@@ -100,16 +125,51 @@ bool TestEndToEnd::startSim(const QStringList& arguments)
             + arguments);
 }
 
-bool TestEndToEnd::startReccap()
+QProcessEnvironment TestEndToEnd::reccapEnvironment() const
 {
-    m_reccap = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), m_xvfb.display());
+    environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config->path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    m_reccap->setProcessEnvironment(environment);
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    return environment;
+}
+
+// The program as the user nobody, so that folder and lock permissions count. It runs from a
+// copy that nobody may read, since the build folder may lie in root's home; the leak checker's
+// suppressions, when set, go along for the same reason.
+bool TestEndToEnd::startReccapAsNobody()
+{
+    m_nobodyCopy = std::make_unique<QTemporaryDir>();
+    const QString binary = m_nobodyCopy->filePath(QStringLiteral("reccap"));
+    const QString suppressions = m_nobodyCopy->filePath(QStringLiteral("lsan-suppressions.txt"));
+    const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadOther | QFile::ExeOther;
+    if (!QFile::copy(QStringLiteral(RECCAP_BINARY), binary)
+        || !QFile::setPermissions(m_nobodyCopy->path(), readable))
+        return false;
+    QString leakOptions = qEnvironmentVariable("LSAN_OPTIONS");
+    static const QRegularExpression suppressionFile(QStringLiteral("(^|:)suppressions=([^:]*)"));
+    if (const auto match = suppressionFile.match(leakOptions); match.hasMatch()) {
+        if (!QFile::copy(match.captured(2), suppressions)
+            || !QFile::setPermissions(suppressions, readable))
+            return false;
+        leakOptions.replace(match.capturedStart(2), match.capturedLength(2), suppressions);
+    }
+    return startReccap({ QStringLiteral("env"), QStringLiteral("LSAN_OPTIONS=") + leakOptions,
+        QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
+        QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"), binary });
+}
+
+bool TestEndToEnd::startReccap(const QStringList& asUser)
+{
+    m_reccap = std::make_unique<QProcess>();
+    m_reccap->setProcessEnvironment(reccapEnvironment());
     m_reccap->setProcessChannelMode(QProcess::ForwardedChannels);
-    m_reccap->start(QStringLiteral(RECCAP_BINARY), QStringList());
+    if (asUser.isEmpty())
+        m_reccap->start(QStringLiteral(RECCAP_BINARY), QStringList());
+    else
+        m_reccap->start(asUser.first(), asUser.mid(1));
     if (!m_reccap->waitForStarted(10000))
         return false;
     m_window = m_desktop->findWindow(QStringLiteral("^COM$"), waitMs);
@@ -209,6 +269,148 @@ void TestEndToEnd::shouldWriteRecordWithKInsideNameAtLinePace()
 
     QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("12345 "), name), waitMs);
     QCOMPARE(m_reccap->state(), QProcess::Running);
+}
+
+void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce_data()
+{
+    QTest::addColumn<QString>("wait");
+    // The signal sent, or 0: the display goes away, as at the end of a session.
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("SIGTERM in the header wait") << "header" << SIGTERM << 128 + SIGTERM;
+    QTest::newRow("SIGTERM in the body wait") << "body" << SIGTERM << 128 + SIGTERM;
+    QTest::newRow("SIGTERM in the break's wait") << "break" << SIGTERM << 128 + SIGTERM;
+    QTest::newRow("SIGHUP in the body wait") << "body" << SIGHUP << 128 + SIGHUP;
+    QTest::newRow("display gone in the body wait") << "body" << 0 << 1;
+}
+
+void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce()
+{
+    QFETCH(QString, wait);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+
+    // The test plays the instrument itself, so that both runs share one line and one lock.
+    PtyPair line;
+    QVERIFY(line.isValid() && line.linkAsPort(devices(), 3));
+    const QByteArray body = RecordBody::build(RecordFields {}).bytes();
+    QByteArray fromProgram;
+    const auto acks = [&] {
+        fromProgram += line.readAvailable();
+        return fromProgram.count('\x06');
+    };
+    // A header written before the program's discard on opening is lost; the instrument sends
+    // it again, as the real one does, until it is answered.
+    const auto sendHeader = [&] {
+        const int before = acks();
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (!line.write("R001"))
+                return false;
+            QDeadlineTimer answer(500);
+            while (!answer.hasExpired()) {
+                if (acks() > before)
+                    return true;
+                QTest::qWait(10);
+            }
+        }
+        return false;
+    };
+    const QString lock = portLockFile(line.slavePath());
+
+    XvfbServer leaving;
+    if (signal == 0) {
+        QVERIFY2(leaving.start(), qPrintable(leaving.errorString()));
+        m_display = leaving.display();
+        m_desktop = std::make_unique<DesktopDriver>(m_display);
+    }
+    QVERIFY(startReccap());
+    if (wait == QLatin1String("break")) {
+        QVERIFY(click(commBreak));
+    } else {
+        QVERIFY(click(commOpen));
+        if (wait == QLatin1String("body")) {
+            QVERIFY(sendHeader());
+            QTRY_COMPARE_WITH_TIMEOUT(lamp(), blue, waitMs);
+            QVERIFY(line.write(body.left(40)));
+        }
+    }
+    // The port is open (during a break from idle only for its second): the lock is held.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), waitMs);
+    if (signal != 0)
+        QCOMPARE(::kill(pid_t(m_reccap->processId()), signal), 0);
+    else
+        leaving.stop();
+    QVERIFY(m_reccap->waitForFinished(waitMs));
+    QVERIFY2(!QFile::exists(lock), qPrintable(lock));
+    QCOMPARE(m_reccap->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_reccap->exitCode(), exitCode);
+    m_display = m_xvfb.display();
+    m_desktop = std::make_unique<DesktopDriver>(m_display);
+    QVERIFY(!QFile::exists(resultPath()));
+
+    // Another user, allowed the line and the result folder, captures the next record at once.
+    QVERIFY(QFile::setPermissions(m_config->path(),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+            | QFile::ExeOther));
+    QCOMPARE(::chmod(QFile::encodeName(m_drive->path()).constData(), 0777), 0);
+    QCOMPARE(::chmod(QFile::encodeName(line.slavePath()).constData(), 0666), 0);
+    QVERIFY(startReccapAsNobody());
+    QVERIFY(click(commOpen));
+    QVERIFY(sendHeader());
+    QVERIFY(line.write(body));
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("12345 ")), waitMs);
+    QCOMPARE(QFileInfo(resultPath()).ownerId(), 65534u);
+
+    // Ended before the line goes away, which it would otherwise report as a lost device.
+    m_reccap->terminate();
+    QVERIFY(m_reccap->waitForFinished(waitMs));
+    QCOMPARE(m_reccap->exitCode(), 128 + SIGTERM);
+    QVERIFY(!QFile::exists(lock));
+}
+
+void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay_data()
+{
+    QTest::addColumn<bool>("withDisplay");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("second instance on the same display") << true << "already running";
+    QTest::newRow("no display") << false << "DISPLAY is not set";
+}
+
+void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
+{
+    QFETCH(bool, withDisplay);
+    QFETCH(QString, message);
+
+    QProcessEnvironment environment = reccapEnvironment();
+    if (withDisplay) {
+        QVERIFY(startReccap());
+    } else {
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    }
+    QProcess second;
+    second.setProcessEnvironment(environment);
+    second.start(QStringLiteral(RECCAP_BINARY), QStringList());
+    QVERIFY(second.waitForStarted(10000));
+    if (withDisplay) {
+        // The operator reads the box and presses OK.
+        QVERIFY(m_desktop->findWindow(QStringLiteral("^reccap$"), waitMs) != 0);
+        QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    }
+    QVERIFY(second.waitForFinished(waitMs));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 1);
+    const QStringList lines
+        = QString::fromUtf8(second.readAllStandardError()).split(QLatin1Char('\n'));
+    const QStringList ours = lines.filter(QStringLiteral("reccap: "));
+    QCOMPARE(ours.size(), 1);
+    QVERIFY2(ours.first().contains(message), qPrintable(ours.first()));
+    if (withDisplay)
+        QCOMPARE(m_reccap->state(), QProcess::Running);
+    else
+        QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("\\S"))), ours);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(PersonFields)
@@ -57,6 +58,8 @@ private slots:
     void shouldReportUnwritableTargetAndKeepWhatWasThere_data();
     void shouldReportUnwritableTargetAndKeepWhatWasThere();
     void shouldKeepPreviousLineWhenWriteFails();
+    void shouldRewriteEveryRecordKeepingModeOwnerAndGroup_data();
+    void shouldRewriteEveryRecordKeepingModeOwnerAndGroup();
 
 private:
     TempDosDevices m_devices;
@@ -66,7 +69,9 @@ void TestResultFile::initTestCase() { QVERIFY(m_devices.isValid()); }
 
 void TestResultFile::init()
 {
-    // Each test starts from an empty drive.
+    // Each test starts from an empty drive that may be written.
+    QVERIFY(QFile::setPermissions(
+        m_devices.drive(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     QDir drive(m_devices.drive());
     for (const QFileInfo& entry : drive.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
         QFile::setPermissions(
@@ -152,9 +157,12 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere_data()
                                            << "";
     // Root writes into a read-only folder regardless.
     if (geteuid() != 0) {
-        QTest::newRow("read-only folder")
+        QTest::newRow("read-only folder without Result.txt")
             << "C:\\locked\\Result.txt" << drive + "/locked/Result.txt"
             << "read-only folder";
+        QTest::newRow("read-only folder and Result.txt")
+            << "C:\\locked\\Result.txt" << drive + "/locked/Result.txt"
+            << "read-only folder and file";
     }
 }
 
@@ -170,12 +178,15 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere()
     } else if (setUp == QLatin1String("plain file")) {
         QFile plain(drive.filePath(QStringLiteral("plain")));
         QVERIFY(plain.open(QIODevice::WriteOnly));
-    } else if (setUp == QLatin1String("read-only folder")) {
+    } else if (setUp.startsWith(QLatin1String("read-only folder"))) {
         QVERIFY(drive.mkdir(QStringLiteral("locked")));
-        QFile old(drive.filePath(QStringLiteral("locked/Result.txt")));
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        QCOMPARE(old.write("\"old\"\r\n"), 7);
-        old.close();
+        if (setUp.endsWith(QLatin1String("file"))) {
+            QFile old(drive.filePath(QStringLiteral("locked/Result.txt")));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            QCOMPARE(old.write("\"old\"\r\n"), 7);
+            old.close();
+            QVERIFY(old.setPermissions(QFile::ReadOwner));
+        }
         QVERIFY(QFile::setPermissions(
             drive.filePath(QStringLiteral("locked")), QFile::ReadOwner | QFile::ExeOwner));
     }
@@ -188,8 +199,12 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere()
     QCOMPARE(drive.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     if (setUp == QLatin1String("folder"))
         QVERIFY(QFileInfo(drive.filePath(QStringLiteral("Result.txt"))).isDir());
+    const QString locked = drive.filePath(QStringLiteral("locked"));
+    if (setUp == QLatin1String("read-only folder and file"))
+        QCOMPARE(readAll(locked + QStringLiteral("/Result.txt")), "\"old\"\r\n");
     if (setUp == QLatin1String("read-only folder"))
-        QCOMPARE(readAll(drive.filePath(QStringLiteral("locked/Result.txt"))), "\"old\"\r\n");
+        QCOMPARE(QDir(locked).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 void TestResultFile::shouldKeepPreviousLineWhenWriteFails()
@@ -216,6 +231,56 @@ void TestResultFile::shouldKeepPreviousLineWhenWriteFails()
     QVERIFY2(error.contains(QStringLiteral("C:\\Result.txt")), qPrintable(error));
     QVERIFY2(error.contains(path), qPrintable(error));
     QCOMPARE(readAll(path), QByteArray("\"old\"\r\n"));
+    QCOMPARE(QDir(m_devices.drive()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList { QStringLiteral("Result.txt") });
+}
+
+void TestResultFile::shouldRewriteEveryRecordKeepingModeOwnerAndGroup_data()
+{
+    QTest::addColumn<bool>("folderWritable");
+    QTest::addColumn<int>("mode");
+    // Owned by nobody, for the program run by root.
+    QTest::addColumn<bool>("otherOwner");
+
+    // Root writes into a read-only folder regardless, and only root may give a file away.
+    if (geteuid() == 0)
+        QTest::newRow("replaced, owner, group and mode kept") << true << 0640 << true;
+    else
+        QTest::newRow("read-only folder, written in place") << false << 0660 << false;
+}
+
+void TestResultFile::shouldRewriteEveryRecordKeepingModeOwnerAndGroup()
+{
+    QFETCH(bool, folderWritable);
+    QFETCH(int, mode);
+    QFETCH(bool, otherOwner);
+
+    const QByteArray path = QFile::encodeName(m_devices.resultFile());
+    {
+        QFile old(m_devices.resultFile());
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        QCOMPARE(old.write("\"old\"\r\n"), 7);
+    }
+    QCOMPARE(::chmod(path.constData(), mode_t(mode)), 0);
+    const uid_t nobody = 65534;
+    if (otherOwner)
+        QCOMPARE(::chown(path.constData(), nobody, nobody), 0);
+    struct stat before { };
+    QCOMPARE(::stat(path.constData(), &before), 0);
+    if (!folderWritable)
+        QVERIFY(QFile::setPermissions(m_devices.drive(), QFile::ReadOwner | QFile::ExeOwner));
+
+    for (const QByteArray& line : { QByteArray("\"first\"\r\n"), QByteArray("\"second\"\r\n") }) {
+        QString error;
+        QVERIFY2(
+            ResultFile::write(QStringLiteral("C:\\Result.txt"), line, &error), qPrintable(error));
+        QCOMPARE(readAll(m_devices.resultFile()), line);
+    }
+    struct stat after { };
+    QCOMPARE(::stat(path.constData(), &after), 0);
+    QCOMPARE(after.st_mode & 07777, mode_t(mode));
+    QCOMPARE(after.st_uid, before.st_uid);
+    QCOMPARE(after.st_gid, before.st_gid);
     QCOMPARE(QDir(m_devices.drive()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
         QStringList { QStringLiteral("Result.txt") });
 }

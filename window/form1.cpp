@@ -133,29 +133,61 @@ void Form1::setProgramEnd(std::function<void(int)> end) { m_programEnd = std::mo
 
 void Form1::command1Click()
 {
-    if (m_ending || m_loop.isRunning())
+    if (m_ending)
         return;
-    if (m_breakDepth > 0) {
-        // Started now, the loop would run inside the break's wait with the line held in
-        // break, so the instrument could not hear a single ACK. It starts once the break ends.
-        m_openAfterBreak = true;
+    // During a break's wait, or while a loop that a break told to end finishes its record, the
+    // press is kept for when they are over.
+    if (m_breakDepth > 0 || m_loop.isEnding()) {
+        m_afterBreak.pressOpen();
         return;
     }
-    m_loop.run();
+    if (m_loop.isRunning())
+        return;
+    runCapture();
+}
+
+void Form1::runCapture()
+{
+    do
+        m_loop.run();
+    while (!m_ending && m_breakDepth == 0 && m_afterBreak.takeCapture());
+    if (m_ending)
+        return;
+    m_shape1->setColor(lampRed);
+    m_command1->setEnabled(true);
+}
+
+void Form1::captureAfterBreak()
+{
+    // Queued from the end of a break; a later press may have taken the Open back, or started
+    // another break meanwhile, which then decides at its own end.
+    if (m_ending || m_breakDepth > 0 || m_loop.isRunning() || !m_afterBreak.takeCapture())
+        return;
+    runCapture();
 }
 
 void Form1::command2Click()
 {
     if (m_ending)
         return;
+    m_afterBreak.pressBreak();
     ++m_breakDepth;
     const bool done = breakSequence();
     --m_breakDepth;
+    if (!done || m_breakDepth > 0 || m_ending)
+        return;
 
-    if (done && m_breakDepth == 0 && m_openAfterBreak && !m_ending) {
-        m_openAfterBreak = false;
-        QMetaObject::invokeMethod(this, &Form1::command1Click, Qt::QueuedConnection);
+    if (m_loop.isRunning()) {
+        // A break in a wait has closed the loop's port and the loop ends at its next look; a
+        // break while the loop held the port closed itself would let it open the port again.
+        // Either way the loop ends once the record in hand is done, and the click that runs it
+        // starts a fresh one when the last press was Open.
+        m_loop.endAfterRecord();
+        return;
     }
+    // The loop starts from the event queue, so that this click's handler has returned first.
+    if (m_afterBreak.wantsCapture())
+        QMetaObject::invokeMethod(this, &Form1::captureAfterBreak, Qt::QueuedConnection);
 }
 
 bool Form1::breakSequence()

@@ -3,6 +3,7 @@
 #include "captureloop.h"
 #include "captureview.h"
 #include "eventpump.h"
+#include "lastpressdecides.h"
 
 #include <QWidget>
 #include <functional>
@@ -49,6 +50,9 @@ protected:
 private:
     void buildControls();
     void form1Load();
+    // Runs capture loops until one ends that the operator's last press does not restart.
+    void runCapture();
+    void captureAfterBreak();
     // False when the line failed and the program is ending.
     bool breakSequence();
     void msComm1OnComm();
@@ -81,7 +85,7 @@ private:
     CaptureLoop m_loop;
     std::function<void(const QString&)> m_fatalReporter;
     std::function<void(int)> m_programEnd;
+    LastPressDecides m_afterBreak;
     int m_breakDepth { 0 };
-    bool m_openAfterBreak { false };
     bool m_ending { false };
 };

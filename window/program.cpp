@@ -1,19 +1,40 @@
 #include "program.h"
 
+#include "applicationstart.h"
 #include "commandline.h"
 #include "cp932decoder.h"
 #include "fatalreport.h"
 #include "form1.h"
 #include "qtserialcontrol.h"
+#include "singleinstance.h"
+#include "startupchecks.h"
+#include "terminationsignals.h"
 
 #include <QApplication>
+#include <cstdlib>
+
+namespace {
+
+// When the display goes away with the session, Qt ends the program with exit() from inside the
+// event loop: the window and its port on runProgram's stack are never destroyed, and the port's
+// lock file would outlive the program and keep the next user off the port. exit() still runs
+// the handlers registered with atexit().
+QtSerialControl* portToRelease = nullptr;
+
+void releasePort()
+{
+    if (portToRelease)
+        portToRelease->setPortOpen(false);
+}
+
+}
 
 int runProgram(int& argc, char** argv, bool pacedPolling)
 {
     if (const std::optional<int> status = answerCommandLine(argc, argv))
         return *status;
 
-    QApplication app(argc, argv);
+    const std::unique_ptr<QApplication> app = createApplication(argc, argv);
     QApplication::setApplicationName(QStringLiteral("reccap"));
     QApplication::setApplicationVersion(QStringLiteral(RECCAP_VERSION));
 
@@ -23,9 +44,39 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
             nullptr, QStringLiteral("No code page 932 (windows-31j) converter is available"));
         return 1;
     }
+    if (const QString problem = configurationProblem(); !problem.isEmpty()) {
+        reportFatal(nullptr, problem);
+        return 1;
+    }
+    SingleInstance instance;
+    if (instance.claim() == SingleInstance::Claim::HeldByAnother) {
+        reportFatal(nullptr,
+            QStringLiteral("Another reccap is already running for this user on this display: "
+                           "use its window (lock file %1)")
+                .arg(instance.lockPath()));
+        return 1;
+    }
 
-    Form1 form(new QtSerialControl);
+    auto* port = new QtSerialControl;
+    Form1 form(port);
     form.setPollPacing(pacedPolling);
+    static const bool releaseRegistered = std::atexit(releasePort) == 0;
+    portToRelease = releaseRegistered ? port : nullptr;
+    struct Released {
+        ~Released() { portToRelease = nullptr; }
+    } released;
+
+    // A signal ends the program the way closing the window does, and the status says which
+    // signal it was, as a shell would report a program that the signal had ended.
+    int signalStatus = 0;
+    TerminationSignals terminations;
+    QObject::connect(&terminations, &TerminationSignals::received, &form, [&](int signalNumber) {
+        signalStatus = 128 + signalNumber;
+        form.close();
+        QCoreApplication::exit(signalStatus);
+    });
+
     form.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    return signalStatus != 0 ? signalStatus : status;
 }

@@ -77,8 +77,8 @@ quint64 DesktopDriver::findWindow(const QString& titlePattern, int timeoutMs) co
 {
     const QDeadlineTimer deadline(timeoutMs);
     do {
-        const QString found
-            = run({ QStringLiteral("search"), QStringLiteral("--name"), titlePattern });
+        const QString found = run({ QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+            QStringLiteral("--name"), titlePattern });
         const quint64 id = found.section(QLatin1Char('\n'), 0, 0).trimmed().toULongLong();
         if (id != 0)
             return id;

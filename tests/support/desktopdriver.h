@@ -12,8 +12,9 @@ class DesktopDriver {
 public:
     explicit DesktopDriver(const QString& display);
 
-    // The id of the first window whose title matches `titlePattern` exactly, or 0 when none
-    // appears within `timeoutMs`.
+    // The id of the first shown window whose title matches `titlePattern` exactly, or 0 when
+    // none appears within `timeoutMs`. Qt keeps a hidden window named after the program, which
+    // does not count.
     quint64 findWindow(const QString& titlePattern, int timeoutMs = 15000) const;
     bool windowExists(const QString& titlePattern) const;
     bool click(quint64 window, int x, int y) const;

@@ -1,0 +1,16 @@
+#include "startupchecks.h"
+
+#include "dosdevices.h"
+
+QString configurationProblem()
+{
+    const QString folderProblem = DosDevices::folderProblem();
+    if (!folderProblem.isEmpty())
+        return folderProblem;
+    if (DosDevices::localPath(QStringLiteral("C:\\")).isEmpty()) {
+        return QStringLiteral("No folder for drive C: there is no c: link in %1 and HOME is not "
+                              "set, so C:\\Result.txt has nowhere to go")
+            .arg(DosDevices::folder());
+    }
+    return {};
+}
