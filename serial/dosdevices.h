@@ -10,7 +10,7 @@
 //   $XDG_CONFIG_HOME/reccap/dosdevices/c:   -> /srv/reception
 //
 // With no com link, port n is /dev/ttyS<n-1>; with no c: link, drive C is the home folder.
-// On Windows the names are used as they stand.
+// On Windows the names are used as they stand (win32dosdevices.cpp), and there is no folder.
 namespace DosDevices {
 
 QString folder();

@@ -3,7 +3,7 @@
 #include "cp932decoder.h"
 #include "fatalreport.h"
 #include "form1.h"
-#include "qtserialcontrol.h"
+#include "portcontrol.h"
 
 #include <QApplication>
 
@@ -20,7 +20,7 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
         return 1;
     }
 
-    Form1 form(new QtSerialControl);
+    Form1 form(newPortControl());
     form.setPollPacing(pacedPolling);
     form.show();
     return QApplication::exec();

@@ -1,0 +1,12 @@
+#include "dosdevices.h"
+
+// Windows itself knows COM3 and drive C; nothing is mapped.
+namespace DosDevices {
+
+QString folder() { return {}; }
+
+QString portDevice(int port) { return QStringLiteral("COM%1").arg(port); }
+
+QString localPath(const QString& dosPath) { return dosPath; }
+
+}
