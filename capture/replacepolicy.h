@@ -1,0 +1,18 @@
+#pragma once
+
+#include <chrono>
+
+// What the result file's atomic replace may meet on this system, and how to answer it. On
+// Linux a rename replaces a file that another program has open, and a folder that refuses new
+// files is a setup fault to report. On Windows a reader that opened the file without delete
+// sharing blocks the rename for as long as it holds the file, and a standard user may write
+// an existing C:\Result.txt but not create files beside it in C:\.
+namespace ReplacePolicy {
+
+// How long a failed rename is tried again before it counts as a write failure.
+std::chrono::milliseconds renameRetryLimit();
+
+// Whether to write over the file itself when its folder refuses the temporary file.
+bool writeInPlaceWhenFolderRefuses();
+
+}

@@ -1,0 +1,11 @@
+#include "replacepolicy.h"
+
+namespace ReplacePolicy {
+
+// Readers and virus scanners hold the file for milliseconds; a second is far beyond them and
+// still short for an operator waiting on the next record.
+std::chrono::milliseconds renameRetryLimit() { return std::chrono::milliseconds(1000); }
+
+bool writeInPlaceWhenFolderRefuses() { return true; }
+
+}
