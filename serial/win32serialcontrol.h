@@ -3,16 +3,18 @@
 #include "cp932decoder.h"
 #include "serialcontrol.h"
 
+#include <QTimer>
 #include <chrono>
-#include <list>
-#include <memory>
-
-class QWinEventNotifier;
 
 // The serial port control on a real Windows port, through the Win32 communications API.
-// The port is opened for overlapped I/O so that a wait for incoming characters can stand
-// while reads and writes go on: the event loop sleeps on that wait during the header wait,
-// and reads return at once with whatever the driver holds.
+//
+// The port is opened for ordinary (synchronous) I/O with read timeouts that make every read
+// return at once, and a read is only issued for what the driver says it holds. Nothing waits
+// on the line inside the driver: Wine 8, where the suite runs, aborts an overlapped
+// WaitCommEvent on a pseudo-terminal at once and turns an overlapped read that finds nothing
+// into a broken pipe. Instead a coarse receive watch wakes the event loop while the port is
+// open, so a caller resting until the next event (the header wait) looks at the line about
+// every ten milliseconds and costs a fraction of a percent of a core.
 class Win32SerialControl : public SerialControl {
     Q_OBJECT
 public:
@@ -23,6 +25,9 @@ public:
     static constexpr int eventOverrun = 1006;
     static constexpr int eventRxOver = 1008;
     static constexpr int eventRxParity = 1009;
+
+    // How often the receive watch wakes a waiting event loop.
+    static constexpr std::chrono::milliseconds receiveWatchInterval { 10 };
 
     explicit Win32SerialControl(QObject* parent = nullptr);
     ~Win32SerialControl() override;
@@ -43,7 +48,11 @@ public:
     std::chrono::nanoseconds silentFor() const;
 
 private:
-    struct Overlapped;
+    struct LineStatus {
+        bool ok { false };
+        unsigned long queuedIn { 0 };
+        unsigned long queuedOut { 0 };
+    };
 
     bool fail(const QString& what, const QString& reason);
     bool failWithSystemError(const QString& what, unsigned long error);
@@ -51,17 +60,10 @@ private:
     QString portLabel() const;
     bool configure();
     void closePort(bool flush);
-    void armCharacterWait();
-    void onCharacterWaitDone();
-    bool reapWrites();
-    void takeLineErrors(unsigned long* queuedOut);
+    LineStatus takeLineStatus();
 
     Qt::HANDLE m_handle { nullptr };
-    std::unique_ptr<Overlapped> m_characterWait;
-    std::unique_ptr<Overlapped> m_read;
-    QWinEventNotifier* m_characterNotifier { nullptr };
-    bool m_characterWaitPending { false };
-    std::list<std::unique_ptr<Overlapped>> m_writes;
+    QTimer m_receiveWatch;
     Cp932Decoder m_decoder;
     std::chrono::steady_clock::time_point m_lastInput {};
     int m_commPort { 1 };
