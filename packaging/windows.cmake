@@ -38,6 +38,9 @@ set(CPACK_NSIS_PACKAGE_NAME "reccap ${PROJECT_VERSION}")
 set(CPACK_NSIS_INSTALLED_ICON_NAME reccap.exe)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_MODIFY_PATH OFF)
+# A 64-bit setup program for a 64-bit program. It also runs under Debian's Wine, which has no
+# 32-bit side for NSIS's default stub.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 # Each generator's file name is set per generator (the setup program and the zip differ).
 configure_file(cpackoptions.cmake.in ${CMAKE_BINARY_DIR}/cpackoptions.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpackoptions.cmake)
