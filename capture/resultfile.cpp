@@ -3,12 +3,13 @@
 #include "dosdevices.h"
 #include "replacepolicy.h"
 
+#include <QFile>
 #include <QSaveFile>
 #include <QThread>
 
 namespace {
 
-enum class Replace { Done, RenameFailed, Failed };
+enum class Replace { Done, RenameFailed, TemporaryRefused, Failed };
 
 // One attempt at the atomic replace; *reason holds the system's word when it fails.
 Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason)
@@ -17,16 +18,13 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
     // write that failed half-way destroyed the previous good line. A save file is written beside
     // the target and renamed over it only once complete.
     QSaveFile file(localPath);
-    // Where the folder takes no new files but the file itself is writable, the line still has
-    // to reach the reader; the price is the atomicity, which that folder does not allow.
-    file.setDirectWriteFallback(ReplacePolicy::writeInPlaceWhenFolderRefuses());
     // Unbuffered, so that every write's outcome is seen here. A buffered file is flushed inside
     // commit(), which in Qt 6.4 renames it into place even when that flush stopped short (a full
     // disk, a size limit): a cut-off line would replace the good one. A short write is tried
     // again for the rest, and the attempt that fails outright carries the system's reason.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         *reason = file.errorString();
-        return Replace::Failed;
+        return file.error() == QFileDevice::OpenError ? Replace::TemporaryRefused : Replace::Failed;
     }
     for (qsizetype done = 0; done < line.size();) {
         const qint64 written = file.write(line.constData() + done, line.size() - done);
@@ -41,6 +39,33 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
         return Replace::Done;
     *reason = file.errorString();
     return file.error() == QFileDevice::RenameError ? Replace::RenameFailed : Replace::Failed;
+}
+
+// Overwrites an existing file where its folder takes no temporary file beside it. The old line
+// is overwritten first and the file cut to the new length after, so a reader may catch a mix
+// of the two lines for a moment but never an empty file.
+bool writeInPlace(const QString& localPath, const QByteArray& line, QString* reason)
+{
+    QFile file(localPath);
+    if (!file.exists())
+        return false;
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        *reason = file.errorString();
+        return false;
+    }
+    for (qsizetype done = 0; done < line.size();) {
+        const qint64 written = file.write(line.constData() + done, line.size() - done);
+        if (written <= 0) {
+            *reason = file.errorString();
+            return false;
+        }
+        done += written;
+    }
+    if (!file.resize(line.size())) {
+        *reason = file.errorString();
+        return false;
+    }
+    return true;
 }
 
 bool fail(QString* errorMessage, const QString& message)
@@ -70,6 +95,12 @@ bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* 
         const Replace outcome = replaceOnce(localPath, line, &reason);
         if (outcome == Replace::Done)
             return true;
+        if (outcome == Replace::TemporaryRefused) {
+            if (ReplacePolicy::writeInPlaceWhenFolderRefuses()
+                && writeInPlace(localPath, line, &reason))
+                return true;
+            break;
+        }
         if (outcome == Replace::Failed || Clock::now() + retryPause > deadline)
             break;
         QThread::msleep(static_cast<unsigned long>(retryPause.count()));
