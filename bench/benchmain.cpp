@@ -26,7 +26,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption recordsOption(QStringLiteral("records"),
         QStringLiteral("Records streamed per run (default 10)."), QStringLiteral("N"),
         QStringLiteral("10"));
-    parser.addOptions({ runsOption, waitOption, recordsOption });
+    const QCommandLineOption wineOption(QStringLiteral("wine"),
+        QStringLiteral("Also measure this Windows build of reccap.exe under Wine."),
+        QStringLiteral("EXE"));
+    const QCommandLineOption winePrefixOption(QStringLiteral("wine-prefix"),
+        QStringLiteral("The Wine prefix for --wine (made beforehand; its com3 link and "
+                       "drive_c/Result.txt are replaced)."),
+        QStringLiteral("DIR"));
+    parser.addOptions({ runsOption, waitOption, recordsOption, wineOption, winePrefixOption });
     parser.process(app);
 
     BenchPlan plan;
@@ -35,6 +42,13 @@ int main(int argc, char* argv[])
     plan.recordsPerRun = parser.value(recordsOption).toInt();
     if (plan.runs < 1 || plan.headerWaitSeconds < 1 || plan.recordsPerRun < 1) {
         std::fprintf(stderr, "reccap-bench: --runs, --header-wait-s and --records must be >= 1\n");
+        return 2;
+    }
+
+    const QString wineProgram = parser.value(wineOption);
+    const QString winePrefix = parser.value(winePrefixOption);
+    if (wineProgram.isEmpty() != winePrefix.isEmpty()) {
+        std::fprintf(stderr, "reccap-bench: --wine and --wine-prefix go together\n");
         return 2;
     }
 
@@ -51,6 +65,7 @@ int main(int argc, char* argv[])
 
     QList<RunFigures> paced;
     QList<RunFigures> unpaced;
+    QList<RunFigures> wine;
     int failed = 0;
     // Alternating spreads any drift of the machine over both variants alike.
     for (int run = 1; run <= plan.runs; ++run) {
@@ -69,13 +84,25 @@ int main(int argc, char* argv[])
             }
             (isPaced ? paced : unpaced) << *figures;
         }
+        if (!wineProgram.isEmpty()) {
+            std::fprintf(stderr, "run %d/%d, Windows build under Wine ...\n", run, plan.runs);
+            ReccapRun measurement(wineProgram, xvfb.display(), plan, winePrefix);
+            const std::optional<RunFigures> figures = measurement.measure();
+            if (figures) {
+                wine << *figures;
+            } else {
+                ++failed;
+                std::fprintf(stderr, "reccap-bench: run failed: %s\n",
+                    qPrintable(measurement.errorString()));
+            }
+        }
     }
     if (paced.isEmpty() || unpaced.isEmpty()) {
         std::fprintf(stderr, "reccap-bench: no complete run of one variant; no table\n");
         return 1;
     }
 
-    const BenchTable table(plan, paced, unpaced);
+    const BenchTable table(plan, paced, unpaced, wine);
     std::fputs(table.markdown(clock.elapsed() / 1000.0, failed).toUtf8().constData(), stdout);
     return 0;
 }

@@ -52,39 +52,41 @@ QString number(double value, int decimals) { return QString::number(value, 'f', 
 
 }
 
-BenchTable::BenchTable(
-    const BenchPlan& plan, const QList<RunFigures>& paced, const QList<RunFigures>& unpaced)
+BenchTable::BenchTable(const BenchPlan& plan, const QList<RunFigures>& paced,
+    const QList<RunFigures>& unpaced, const QList<RunFigures>& wine)
     : m_plan(plan)
     , m_paced(paced)
     , m_unpaced(unpaced)
+    , m_wine(wine)
 {
 }
 
-QList<BenchTable::Row> BenchTable::rows() const
+QList<BenchTable::Row> BenchTable::rows(
+    const QList<RunFigures>& paced, const QList<RunFigures>& unpaced) const
 {
     QList<Row> rows;
 
     const double headerResolution = 100.0 * ProcSample::tickSeconds() / m_plan.headerWaitSeconds;
     Row header { QStringLiteral("Processor use waiting for a header, %1 s silent line")
                      .arg(m_plan.headerWaitSeconds),
-        100 * median(each(m_paced, [](const RunFigures& r) { return r.headerWaitCore; })),
-        100 * median(each(m_unpaced, [](const RunFigures& r) { return r.headerWaitCore; })),
+        100 * median(each(paced, [](const RunFigures& r) { return r.headerWaitCore; })),
+        100 * median(each(unpaced, [](const RunFigures& r) { return r.headerWaitCore; })),
         headerResolution, QStringLiteral("% of a core"), 2,
         QStringLiteral("< %1 %").arg(headerWaitLimit), std::nullopt };
     header.met = header.paced < headerWaitLimit;
     rows << header;
 
     const double streamSeconds
-        = median(each(m_paced, [](const RunFigures& r) { return r.streamingSeconds; }));
+        = median(each(paced, [](const RunFigures& r) { return r.streamingSeconds; }));
     rows << Row { QStringLiteral("Processor use while bodies arrive at 960 characters/s"),
-        100 * median(each(m_paced, [](const RunFigures& r) { return r.streamingCore; })),
-        100 * median(each(m_unpaced, [](const RunFigures& r) { return r.streamingCore; })),
+        100 * median(each(paced, [](const RunFigures& r) { return r.streamingCore; })),
+        100 * median(each(unpaced, [](const RunFigures& r) { return r.streamingCore; })),
         streamSeconds > 0 ? 100.0 * ProcSample::tickSeconds() / streamSeconds : 0,
         QStringLiteral("% of a core"), 1, QStringLiteral("—"), std::nullopt };
 
     const auto ackRate = [](const RunFigures& r) { return double(r.bodyAcks) / r.bodySeconds; };
-    Row acks { QStringLiteral("ACKs on the wire during a body"), median(each(m_paced, ackRate)),
-        median(each(m_unpaced, ackRate)), 0, QStringLiteral("per s"), 0,
+    Row acks { QStringLiteral("ACKs on the wire during a body"), median(each(paced, ackRate)),
+        median(each(unpaced, ackRate)), 0, QStringLiteral("per s"), 0,
         QStringLiteral("≤ %1 (line rate)").arg(lineRate), std::nullopt };
     acks.met = acks.paced <= lineRate;
     rows << acks;
@@ -97,7 +99,7 @@ QList<BenchTable::Row> BenchTable::rows() const
         return rates.isEmpty() ? 0.0 : *std::max_element(rates.begin(), rates.end());
     };
     Row busiestRow { QStringLiteral("ACKs on the wire, busiest single body (highest, not median)"),
-        busiest(m_paced), busiest(m_unpaced), 0, QStringLiteral("per s"), 0,
+        busiest(paced), busiest(unpaced), 0, QStringLiteral("per s"), 0,
         QStringLiteral("≤ %1 (line rate, +1 ACK per %2-byte window)")
             .arg(number(windowBound, 0))
             .arg(bodyBytes),
@@ -105,8 +107,8 @@ QList<BenchTable::Row> BenchTable::rows() const
     busiestRow.met = busiestRow.paced <= windowBound;
     rows << busiestRow;
 
-    const QList<double> pacedLatency = latencies(m_paced);
-    const QList<double> unpacedLatency = latencies(m_unpaced);
+    const QList<double> pacedLatency = latencies(paced);
+    const QList<double> unpacedLatency = latencies(unpaced);
     Row latency { QStringLiteral("Last body byte to new result line, median of %1 records")
                       .arg(pacedLatency.size()),
         median(pacedLatency), median(unpacedLatency), 0, QStringLiteral("ms"), 2,
@@ -121,13 +123,13 @@ QList<BenchTable::Row> BenchTable::rows() const
         QStringLiteral("—"), std::nullopt };
 
     rows << Row { QStringLiteral("Start-up, process start to window shown"),
-        median(each(m_paced, [](const RunFigures& r) { return r.startupMs; })),
-        median(each(m_unpaced, [](const RunFigures& r) { return r.startupMs; })), 0,
+        median(each(paced, [](const RunFigures& r) { return r.startupMs; })),
+        median(each(unpaced, [](const RunFigures& r) { return r.startupMs; })), 0,
         QStringLiteral("ms"), 0, QStringLiteral("—"), std::nullopt };
 
     rows << Row { QStringLiteral("Peak resident memory (VmHWM) at the end of a run"),
-        median(each(m_paced, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })),
-        median(each(m_unpaced, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })), 0,
+        median(each(paced, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })),
+        median(each(unpaced, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })), 0,
         QStringLiteral("MiB"), 1, QStringLiteral("—"), std::nullopt };
     return rows;
 }
@@ -145,20 +147,36 @@ QString BenchTable::ratio(const Row& row)
 QString BenchTable::markdown(double benchSeconds, int failedRuns) const
 {
     QStringList out;
+    const bool withWine = !m_wine.isEmpty();
+    const auto shown = [](double value, const Row& row) {
+        if (value <= 0 && row.resolution > 0)
+            return QStringLiteral("< %1").arg(number(row.resolution, row.decimals));
+        return number(value, row.decimals);
+    };
+    const auto metText = [](const std::optional<bool>& met) {
+        return !met ? QStringLiteral("—")
+            : *met  ? QStringLiteral("met")
+                    : QStringLiteral("**missed**");
+    };
     out << QStringLiteral(
         "| Figure | Unit | Paced (as shipped) | Unpaced | Unpaced / paced | Target "
-        "(paced) | Met |");
-    out << QStringLiteral("|---|---|---:|---:|---:|---|---|");
-    for (const Row& row : rows()) {
-        QString paced = number(row.paced, row.decimals);
-        if (row.paced <= 0 && row.resolution > 0)
-            paced = QStringLiteral("< %1").arg(number(row.resolution, row.decimals));
-        const QString met = !row.met ? QStringLiteral("—")
-            : *row.met               ? QStringLiteral("met")
-                                     : QStringLiteral("**missed**");
-        out << QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 |")
-                   .arg(row.figure, row.unit, paced, number(row.unpaced, row.decimals), ratio(row),
-                       row.target, met);
+        "(paced) | Met |%1")
+               .arg(withWine ? QStringLiteral(" Wine (Windows build, paced) | Met under Wine |")
+                             : QString());
+    out << QStringLiteral("|---|---|---:|---:|---:|---|---|%1")
+               .arg(withWine ? QStringLiteral("---:|---|") : QString());
+    const QList<Row> native = rows();
+    const QList<Row> wine = withWine ? rows(m_wine, m_unpaced) : QList<Row>();
+    for (qsizetype i = 0; i < native.size(); ++i) {
+        const Row& row = native.at(i);
+        QString line
+            = QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 |")
+                  .arg(row.figure, row.unit, shown(row.paced, row),
+                      number(row.unpaced, row.decimals), ratio(row), row.target, metText(row.met));
+        if (withWine)
+            line += QStringLiteral(" %1 | %2 |")
+                        .arg(shown(wine.at(i).paced, wine.at(i)), metText(wine.at(i).met));
+        out << line;
     }
 
     const QList<RunFigures> both = m_paced + m_unpaced;
@@ -231,6 +249,14 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
     out << QStringLiteral(
         "- A paced figure shown as \"< x\" was zero clock ticks, x being one tick "
         "over the sampled time; its ratio is then a lower bound.");
+    if (withWine)
+        out << QStringLiteral(
+            "- The Wine column is the Windows build (`reccap.exe`, cross-compiled with MinGW-w64) "
+            "run under Wine %1 times, alternating with the others, with the prefix's "
+            "`dosdevices/com3` as the pseudo-terminal slave and its `drive_c` as drive C. Its "
+            "processor use is that of the program's own process; the wineserver, which serves "
+            "its system calls, is not counted.")
+                   .arg(m_wine.size());
     out << QStringLiteral("- The whole benchmark took %1 s on %2 cores.")
                .arg(number(benchSeconds, 0))
                .arg(QThread::idealThreadCount());

@@ -8,10 +8,11 @@
 
 // Turns the runs of both variants into the markdown table: medians side by side, their
 // ratio, the target and whether the shipped (paced) program meets it, then notes on method.
+// Runs of the Windows build under Wine, when there are any, get a column of their own.
 class BenchTable {
 public:
-    BenchTable(
-        const BenchPlan& plan, const QList<RunFigures>& paced, const QList<RunFigures>& unpaced);
+    BenchTable(const BenchPlan& plan, const QList<RunFigures>& paced,
+        const QList<RunFigures>& unpaced, const QList<RunFigures>& wine = {});
 
     QString markdown(double benchSeconds, int failedRuns) const;
 
@@ -29,10 +30,13 @@ private:
         std::optional<bool> met;
     };
 
-    QList<Row> rows() const;
+    QList<Row> rows() const { return rows(m_paced, m_unpaced); }
+    // The rows with `paced` in the paced column: the Wine column is computed the same way.
+    QList<Row> rows(const QList<RunFigures>& paced, const QList<RunFigures>& unpaced) const;
     static QString ratio(const Row& row);
 
     BenchPlan m_plan;
     QList<RunFigures> m_paced;
     QList<RunFigures> m_unpaced;
+    QList<RunFigures> m_wine;
 };

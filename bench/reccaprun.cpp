@@ -61,9 +61,11 @@ QByteArray expectedLine(int record)
 
 }
 
-ReccapRun::ReccapRun(const QString& program, const QString& display, const BenchPlan& plan)
+ReccapRun::ReccapRun(const QString& program, const QString& display, const BenchPlan& plan,
+    const QString& winePrefix)
     : m_program(program)
     , m_display(display)
+    , m_winePrefix(winePrefix)
     , m_plan(plan)
 {
 }
@@ -101,6 +103,16 @@ bool ReccapRun::prepare()
         return fail(QStringLiteral("no temporary folder"));
     if (!m_line.isValid())
         return fail(m_line.errorString());
+    if (!m_winePrefix.isEmpty()) {
+        const QString drive = m_winePrefix + QStringLiteral("/drive_c");
+        QFile::remove(drive + QStringLiteral("/Result.txt"));
+        if (!m_line.linkAsPort(m_winePrefix + QStringLiteral("/dosdevices"), commPort))
+            return fail(QStringLiteral("cannot link COM3 in %1").arg(m_winePrefix));
+        m_result.emplace(drive + QStringLiteral("/Result.txt"));
+        if (!m_result->isValid())
+            return fail(QStringLiteral("cannot watch %1").arg(drive));
+        return true;
+    }
     const QString devices = m_config.filePath(QStringLiteral("reccap/dosdevices"));
     if (!QDir().mkpath(devices) || !QFile::link(m_drive.path(), devices + QStringLiteral("/c:"))
         || !m_line.linkAsPort(devices, commPort))
@@ -116,7 +128,13 @@ bool ReccapRun::start()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    if (m_winePrefix.isEmpty()) {
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    } else {
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.insert(QStringLiteral("WINEPREFIX"), m_winePrefix);
+        environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    }
     m_process.setProcessEnvironment(environment);
     m_process.setStandardOutputFile(QProcess::nullDevice());
     // A file, not a pipe: nobody reads a pipe while the run goes on, and a full one would stop
@@ -124,7 +142,11 @@ bool ReccapRun::start()
     m_process.setStandardErrorFile(m_config.filePath(QStringLiteral("stderr.txt")));
 
     const Clock::time_point startedAt = Clock::now();
-    m_process.start(m_program, QStringList());
+    // The wine launcher execs the loader, so the process measured is the program itself.
+    if (m_winePrefix.isEmpty())
+        m_process.start(m_program, QStringList());
+    else
+        m_process.start(QStringLiteral("wine"), QStringList { m_program });
     if (!m_process.waitForStarted(10000))
         return fail(QStringLiteral("cannot start %1: %2").arg(m_program, m_process.errorString()));
 

@@ -14,10 +14,13 @@
 // One run of one build of the program: started under the given X display with a private
 // configuration whose COM3 is a pseudo-terminal played by the benchmark and whose drive C is
 // a private folder; "Comm Open" clicked; a silent header wait sampled; then records streamed
-// at the line's pace, the benchmark writing every byte to the master itself.
+// at the line's pace, the benchmark writing every byte to the master itself. With a Wine
+// prefix, the program is the Windows build run under Wine, and COM3 and drive C are the
+// prefix's own.
 class ReccapRun {
 public:
-    ReccapRun(const QString& program, const QString& display, const BenchPlan& plan);
+    ReccapRun(const QString& program, const QString& display, const BenchPlan& plan,
+        const QString& winePrefix = QString());
     ~ReccapRun();
     ReccapRun(const ReccapRun&) = delete;
     ReccapRun& operator=(const ReccapRun&) = delete;
@@ -49,6 +52,7 @@ private:
 
     QString m_program;
     QString m_display;
+    QString m_winePrefix;
     BenchPlan m_plan;
     QTemporaryDir m_config;
     QTemporaryDir m_drive;

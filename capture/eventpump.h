@@ -5,7 +5,7 @@
 #include <QObject>
 #include <chrono>
 
-class QSocketNotifier;
+class PreciseAlarm;
 
 // The one place that lets the window's event queue run from inside a long handler. The
 // capture loop and the break sequence poll the line; a poll that spun without rest would
@@ -39,7 +39,6 @@ private:
     void restUntil(std::chrono::steady_clock::time_point deadline);
 
     std::chrono::steady_clock::time_point m_lastPacedPoll {};
-    QSocketNotifier* m_alarm { nullptr };
-    int m_alarmFd { -1 };
+    PreciseAlarm* m_alarm { nullptr };
     bool m_paced { true };
 };

@@ -1,15 +1,13 @@
 #include "cp932decoder.h"
 
 #include "cp932.h"
+#include "cp932table.h"
 
 namespace {
 constexpr char16_t replacement = 0xFFFD;
 }
 
-Cp932Decoder::Cp932Decoder()
-    : m_icu(Cp932::codecName())
-{
-}
+bool Cp932Decoder::isValid() const { return Cp932Table::isAvailable(); }
 
 QString Cp932Decoder::decode(const QByteArray& bytes)
 {
@@ -70,25 +68,19 @@ QString Cp932Decoder::decode(const QByteArray& bytes)
 
 QString Cp932Decoder::decodeDoubleBytes(const QByteArray& pairs)
 {
-    // resetState() does not clear an ICU decoder's error flag, so a decoder that has seen an
-    // error is replaced rather than reused.
-    if (m_icu.hasError())
-        m_icu = QStringDecoder(Cp932::codecName());
-    QString text = m_icu.decode(pairs);
-    if (!m_icu.hasError() && text.size() * 2 == pairs.size())
-        return text;
+    if (std::optional<QString> text = Cp932Table::decodePairs(pairs))
+        return *text;
 
     // Some code in the run is unassigned: decode one code at a time so that only that one
     // becomes U+FFFD and its neighbours keep their own characters.
-    text.clear();
+    QString text;
     for (qsizetype i = 0; i + 1 < pairs.size(); i += 2) {
-        QStringDecoder single(Cp932::codecName());
-        const QString one = single.decode(pairs.mid(i, 2));
-        if (single.hasError() || one.size() != 1) {
+        const std::optional<QString> one = Cp932Table::decodePairs(pairs.mid(i, 2));
+        if (!one || one->size() != 1) {
             text += QChar(replacement);
             m_invalidSeen = true;
         } else {
-            text += one;
+            text += *one;
         }
     }
     return text;

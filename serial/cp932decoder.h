@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringDecoder>
 
 // Turns code page 932 bytes from the line into text, one read at a time. A double-byte
 // character whose lead byte ends one read and whose trail byte starts the next comes out
@@ -10,16 +9,15 @@
 //
 // ICU's table behind "windows-31j" swaps the controls 0x1A, 0x1C and 0x7F (an IBM
 // convention) and decodes an invalid single byte as U+001A, the same character a valid
-// byte decodes to. So we frame the characters ourselves, keep the single-byte range to the
-// code page's own identity and half-width katakana mapping, and hand only complete
-// double-byte codes to ICU. Every byte that is not valid code page 932 comes out as
-// U+FFFD, which no encoder can write back, so it can never reach the result file.
+// byte decodes to; Windows' own table maps the bytes the code page leaves unassigned to
+// private-use characters. So we frame the characters ourselves, keep the single-byte range to
+// the code page's own identity and half-width katakana mapping, and hand only complete
+// double-byte codes to the platform's table. Every byte that is not valid code page 932
+// comes out as U+FFFD, which no encoder can write back, so it can never reach the result file.
 class Cp932Decoder {
 public:
-    Cp932Decoder();
-
     // False when the platform has no code page 932 converter; nothing else works then.
-    bool isValid() const { return m_icu.isValid(); }
+    bool isValid() const;
 
     QString decode(const QByteArray& bytes);
 
@@ -36,7 +34,6 @@ public:
 private:
     QString decodeDoubleBytes(const QByteArray& pairs);
 
-    QStringDecoder m_icu;
     bool m_hasPendingLead { false };
     char m_pendingLead { 0 };
     bool m_invalidSeen { false };

@@ -2,8 +2,7 @@
 
 #include "cp932.h"
 #include "cp932decoder.h"
-
-#include <QStringEncoder>
+#include "cp932table.h"
 
 std::optional<QByteArray> Cp932Encoder::encode(const QString& text)
 {
@@ -16,17 +15,16 @@ std::optional<QByteArray> Cp932Encoder::encode(const QString& text)
             return true;
         const QString run = text.mid(runStart, end - runStart);
         runStart = -1;
-        // Opened only for text beyond ASCII: the ACK that answers every poll never needs it.
-        QStringEncoder icu(Cp932::codecName());
-        const QByteArray bytes = icu.encode(run);
-        if (!icu.isValid() || icu.hasError())
+        // Asked only for text beyond ASCII: the ACK that answers every poll never needs it.
+        const std::optional<QByteArray> bytes = Cp932Table::encode(run);
+        if (!bytes)
             return false;
-        // ICU may map a character to a look-alike (a best fit) without flagging it; only a
+        // A table may map a character to a look-alike (a best fit) without flagging it; only a
         // run that decodes back to itself is the text we were given.
         Cp932Decoder check;
-        if (check.decode(bytes) != run || check.hasError())
+        if (check.decode(*bytes) != run || check.hasError())
             return false;
-        out += bytes;
+        out += *bytes;
         return true;
     };
 

@@ -63,21 +63,14 @@ namespace {
 
 QString portDevice(int port)
 {
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
     const QString linked = entryTarget(QStringLiteral("com%1").arg(port));
     if (!linked.isEmpty())
         return linked;
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
 }
 
 QString localPath(const QString& dosPath)
 {
-#ifdef Q_OS_WIN
-    return dosPath;
-#else
     static const QRegularExpression drivePath(QStringLiteral("^([A-Za-z]):(.*)$"));
     const QRegularExpressionMatch match = drivePath.match(dosPath);
     if (!match.hasMatch())
@@ -93,7 +86,6 @@ QString localPath(const QString& dosPath)
     while (rest.startsWith(QLatin1Char('/')))
         rest.remove(0, 1);
     return QDir(root).filePath(rest);
-#endif
 }
 
 }

@@ -11,7 +11,8 @@
 //
 // With no com link, port n is /dev/ttyS<n-1>; with no c: link, drive C is the home folder,
 // and without a home folder (HOME unset) drive C has no mapping at all: "/" is nobody's
-// reception folder. On Windows the names are used as they stand.
+// reception folder. On Windows the names are used as they stand (win32dosdevices.cpp), and
+// there is no folder.
 namespace DosDevices {
 
 QString folder();

@@ -2,6 +2,7 @@
 
 #include "cp932encoder.h"
 #include "dosdevices.h"
+#include "portcontrol.h"
 
 QtSerialControl::QtSerialControl(QObject* parent)
     : SerialControl(parent)
@@ -163,3 +164,5 @@ void QtSerialControl::onPortError(QSerialPort::SerialPortError error)
     fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
     Q_EMIT failed(m_errorString);
 }
+
+SerialControl* newPortControl(QObject* parent) { return new QtSerialControl(parent); }

@@ -10,8 +10,11 @@ private Q_SLOTS:
     void shouldDecodeCodePage932();
     void shouldJoinDoubleByteCharacterSplitAcrossReads();
     void shouldDropHalfCharacterOnReset();
+    void shouldFlagUnassignedCodeInLaterRead();
     void shouldEncodeExactlyOrRefuse_data();
     void shouldEncodeExactlyOrRefuse();
+    void shouldRoundTripEveryCharacterOfTheCodePage_data();
+    void shouldRoundTripEveryCharacterOfTheCodePage();
 };
 
 void TestCp932::shouldDecodeCodePage932_data()
@@ -86,6 +89,16 @@ void TestCp932::shouldDropHalfCharacterOnReset()
     QCOMPARE(decoder.decode(QByteArray("A")), QStringLiteral("A"));
 }
 
+void TestCp932::shouldFlagUnassignedCodeInLaterRead()
+{
+    // One decoder serves the whole session; the table must not tire after its first read.
+    Cp932Decoder decoder;
+    QCOMPARE(decoder.decode(QByteArray("\x8c\xa9")), QStringLiteral("見"));
+    QVERIFY(!decoder.hasError());
+    QCOMPARE(decoder.decode(QByteArray("\x96\x7b\x85\x40")), QStringLiteral("本\uFFFD"));
+    QVERIFY(decoder.hasError());
+}
+
 void TestCp932::shouldEncodeExactlyOrRefuse_data()
 {
     QTest::addColumn<QString>("text");
@@ -117,6 +130,58 @@ void TestCp932::shouldEncodeExactlyOrRefuse()
     QCOMPARE(encoded.has_value(), encodable);
     if (encodable)
         QCOMPARE(*encoded, bytes);
+}
+
+void TestCp932::shouldRoundTripEveryCharacterOfTheCodePage_data()
+{
+    QTest::addColumn<int>("firstLead");
+    QTest::addColumn<int>("lastLead");
+    // How many double-byte characters the code page assigns in the block; -1 where the
+    // platforms' tables differ (the user-defined area).
+    QTest::addColumn<int>("assigned");
+
+    QTest::newRow("JIS X 0208 symbols, kana, latin, greek, cyrillic") << 0x81 << 0x84 << 524;
+    QTest::newRow("rows the code page leaves empty") << 0x85 << 0x86 << 0;
+    QTest::newRow("NEC row 13") << 0x87 << 0x87 << 83;
+    QTest::newRow("JIS X 0208 level 1 and first level 2 kanji") << 0x88 << 0x9F << 4375;
+    QTest::newRow("JIS X 0208 rest of level 2 kanji") << 0xE0 << 0xEA << 1980;
+    QTest::newRow("NEC-selected IBM extensions") << 0xED << 0xEE << 374;
+    QTest::newRow("user-defined area") << 0xF0 << 0xF9 << -1;
+    QTest::newRow("IBM extensions") << 0xFA << 0xFC << 388;
+}
+
+void TestCp932::shouldRoundTripEveryCharacterOfTheCodePage()
+{
+    QFETCH(int, firstLead);
+    QFETCH(int, lastLead);
+    QFETCH(int, assigned);
+
+    // The result file must carry every character exactly: whatever the decoder reads as a
+    // character, the encoder writes back as bytes that read as the same character. Codes with
+    // a twin (the NEC and IBM copies of one kanji) may come back as the twin.
+    int decoded = 0;
+    for (int lead = firstLead; lead <= lastLead; ++lead) {
+        for (int trail = 0x40; trail <= 0xFC; ++trail) {
+            if (trail == 0x7F)
+                continue;
+            QByteArray code;
+            code.append(char(lead)).append(char(trail));
+            Cp932Decoder decoder;
+            const QString text = decoder.decode(code);
+            QCOMPARE(text.size(), 1);
+            if (decoder.hasError()) {
+                QCOMPARE(text.at(0), QChar(0xFFFD));
+                continue;
+            }
+            ++decoded;
+            const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
+            QVERIFY2(bytes.has_value(), code.toHex().constData());
+            Cp932Decoder back;
+            QCOMPARE(back.decode(*bytes), text);
+        }
+    }
+    if (assigned >= 0)
+        QCOMPARE(decoded, assigned);
 }
 
 QTEST_GUILESS_MAIN(TestCp932)

@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +30,12 @@ const QColor green(0, 255, 0);
 const QColor blue(0, 0, 255);
 
 constexpr int waitMs = 30000;
+
+// With RECCAP_E2E_WINE_PROGRAM naming the Windows build's reccap.exe, the same cases run it
+// under Wine in the prefix RECCAP_E2E_WINEPREFIX: COM3 is the prefix's dosdevices/com3 link and
+// C:\Result.txt its drive_c/Result.txt, as on a Windows desk.
+QString wineProgram() { return qEnvironmentVariable("RECCAP_E2E_WINE_PROGRAM"); }
+QString winePrefix() { return qEnvironmentVariable("RECCAP_E2E_WINEPREFIX"); }
 
 QByteArray resultLine(const QString& idItem, const QString& kanji = QStringLiteral("山田太郎"))
 {
@@ -74,8 +81,8 @@ private:
     QColor lamp() const { return m_desktop->pixel(m_window, lampCentre.x(), lampCentre.y()); }
     bool click(QPoint at) const { return m_desktop->click(m_window, at.x(), at.y()); }
     QByteArray result() const;
-    QString resultPath() const { return m_drive->filePath(QStringLiteral("Result.txt")); }
-    QString devices() const { return m_config->filePath(QStringLiteral("reccap/dosdevices")); }
+    QString resultPath() const;
+    QString devices() const;
 
     XvfbServer m_xvfb;
     std::unique_ptr<DesktopDriver> m_desktop;
@@ -90,7 +97,27 @@ private:
     quint64 m_window { 0 };
 };
 
-void TestEndToEnd::initTestCase() { QVERIFY2(m_xvfb.start(), qPrintable(m_xvfb.errorString())); }
+QString TestEndToEnd::resultPath() const
+{
+    if (!wineProgram().isEmpty())
+        return winePrefix() + QStringLiteral("/drive_c/Result.txt");
+    return m_drive->filePath(QStringLiteral("Result.txt"));
+}
+
+QString TestEndToEnd::devices() const
+{
+    if (!wineProgram().isEmpty())
+        return winePrefix() + QStringLiteral("/dosdevices");
+    return m_config->filePath(QStringLiteral("reccap/dosdevices"));
+}
+
+void TestEndToEnd::initTestCase()
+{
+    if (!wineProgram().isEmpty())
+        QVERIFY2(QFileInfo::exists(winePrefix() + QStringLiteral("/drive_c")),
+            "RECCAP_E2E_WINEPREFIX names no Wine prefix");
+    QVERIFY2(m_xvfb.start(), qPrintable(m_xvfb.errorString()));
+}
 
 void TestEndToEnd::init()
 {
@@ -98,6 +125,12 @@ void TestEndToEnd::init()
     m_desktop = std::make_unique<DesktopDriver>(m_display);
     m_config = std::make_unique<QTemporaryDir>();
     m_drive = std::make_unique<QTemporaryDir>();
+    if (!wineProgram().isEmpty()) {
+        // Drive C is the prefix's own; each case starts without a result file.
+        QFile::remove(resultPath());
+        QVERIFY(!QFile::exists(resultPath()));
+        return;
+    }
     QVERIFY(QDir().mkpath(devices()));
     QVERIFY(QFile::link(m_drive->path(), devices() + QStringLiteral("/c:")));
 }
@@ -130,7 +163,14 @@ QProcessEnvironment TestEndToEnd::reccapEnvironment() const
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config->path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    if (wineProgram().isEmpty()) {
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    } else {
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.insert(QStringLiteral("WINEPREFIX"), winePrefix());
+        if (!environment.contains(QStringLiteral("WINEDEBUG")))
+            environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    }
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     return environment;
 }
@@ -166,10 +206,12 @@ bool TestEndToEnd::startReccap(const QStringList& asUser)
     m_reccap = std::make_unique<QProcess>();
     m_reccap->setProcessEnvironment(reccapEnvironment());
     m_reccap->setProcessChannelMode(QProcess::ForwardedChannels);
-    if (asUser.isEmpty())
+    if (!asUser.isEmpty())
+        m_reccap->start(asUser.first(), asUser.mid(1));
+    else if (wineProgram().isEmpty())
         m_reccap->start(QStringLiteral(RECCAP_BINARY), QStringList());
     else
-        m_reccap->start(asUser.first(), asUser.mid(1));
+        m_reccap->start(QStringLiteral("wine"), QStringList { wineProgram() });
     if (!m_reccap->waitForStarted(10000))
         return false;
     m_window = m_desktop->findWindow(QStringLiteral("^COM$"), waitMs);
@@ -287,6 +329,8 @@ void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce_data()
 
 void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce()
 {
+    if (!wineProgram().isEmpty())
+        QSKIP("signals, port lock files, other users and X displays are the Linux program's");
     QFETCH(QString, wait);
     QFETCH(int, signal);
     QFETCH(int, exitCode);
@@ -380,6 +424,8 @@ void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay_data()
 
 void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
 {
+    if (!wineProgram().isEmpty())
+        QSKIP("signals, port lock files, other users and X displays are the Linux program's");
     QFETCH(bool, withDisplay);
     QFETCH(QString, message);
 

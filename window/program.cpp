@@ -5,7 +5,7 @@
 #include "cp932decoder.h"
 #include "fatalreport.h"
 #include "form1.h"
-#include "qtserialcontrol.h"
+#include "portcontrol.h"
 #include "singleinstance.h"
 #include "startupchecks.h"
 #include "terminationsignals.h"
@@ -19,7 +19,7 @@ namespace {
 // event loop: the window and its port on runProgram's stack are never destroyed, and the port's
 // lock file would outlive the program and keep the next user off the port. exit() still runs
 // the handlers registered with atexit().
-QtSerialControl* portToRelease = nullptr;
+SerialControl* portToRelease = nullptr;
 
 void releasePort()
 {
@@ -57,7 +57,7 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
         return 1;
     }
 
-    auto* port = new QtSerialControl;
+    SerialControl* port = newPortControl();
     Form1 form(port);
     form.setPollPacing(pacedPolling);
     static const bool releaseRegistered = std::atexit(releasePort) == 0;

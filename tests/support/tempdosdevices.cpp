@@ -16,3 +16,5 @@ QString TempDosDevices::folder() const
 {
     return m_config.filePath(QStringLiteral("reccap/dosdevices"));
 }
+
+QString TempDosDevices::resultFile() const { return driveFile(QStringLiteral("Result.txt")); }

@@ -1,0 +1,271 @@
+#include "win32serialcontrol.h"
+
+#include "cp932encoder.h"
+#include "dosdevices.h"
+#include "portcontrol.h"
+
+#include <qt_windows.h>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+QString systemMessage(DWORD error)
+{
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    QString text;
+    if (length > 0 && buffer)
+        text = QString::fromWCharArray(buffer, int(length)).trimmed();
+    LocalFree(buffer);
+    if (text.isEmpty())
+        text = QStringLiteral("system error");
+    return QStringLiteral("%1 (error %2)").arg(text).arg(error);
+}
+
+HANDLE handleOf(Qt::HANDLE handle) { return static_cast<HANDLE>(handle); }
+
+}
+
+Win32SerialControl::Win32SerialControl(QObject* parent)
+    : SerialControl(parent)
+{
+    m_receiveWatch.setInterval(receiveWatchInterval);
+    m_receiveWatch.setTimerType(Qt::CoarseTimer);
+    // The timer's event is the wake-up; the caller's next poll reads what has come in.
+    connect(&m_receiveWatch, &QTimer::timeout, this, [] {});
+}
+
+Win32SerialControl::~Win32SerialControl() { closePort(true); }
+
+void Win32SerialControl::setCommPort(int port) { m_commPort = port; }
+
+QString Win32SerialControl::portLabel() const
+{
+    return QStringLiteral("COM%1 (\\\\.\\%2)").arg(m_commPort).arg(m_device);
+}
+
+bool Win32SerialControl::fail(const QString& what, const QString& reason)
+{
+    m_errorString = QStringLiteral("%1 %2: %3").arg(what, portLabel(), reason);
+    return false;
+}
+
+bool Win32SerialControl::failWithSystemError(const QString& what, unsigned long error)
+{
+    return fail(what, systemMessage(error));
+}
+
+bool Win32SerialControl::setPortOpen(bool open)
+{
+    if (open == portOpen())
+        return true;
+    if (!open) {
+        closePort(true);
+        return true;
+    }
+
+    m_device = DosDevices::portDevice(m_commPort);
+    m_commEvent = 0;
+    // The device namespace prefix: without it ports above COM9 cannot be opened at all.
+    const std::wstring path = (QStringLiteral("\\\\.\\") + m_device).toStdWString();
+    HANDLE handle = CreateFileW(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return failWithSystemError(QStringLiteral("Cannot open"), GetLastError());
+    m_handle = handle;
+    if (!configure()) {
+        const QString reason = m_errorString;
+        closePort(false);
+        m_errorString = reason;
+        return false;
+    }
+    m_decoder.reset();
+    m_lastInput = Clock::now();
+    m_receiveWatch.start();
+    return true;
+}
+
+bool Win32SerialControl::configure()
+{
+    const QString what = QStringLiteral("Cannot configure");
+    HANDLE handle = handleOf(m_handle);
+    if (!SetupComm(handle, receiveBufferSize, transmitBufferSize))
+        return failWithSystemError(what, GetLastError());
+
+    DCB dcb {};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb))
+        return failWithSystemError(what, GetLastError());
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    // A line error would otherwise stop every read and write until ClearCommError; the errors
+    // are collected at each read instead.
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(handle, &dcb))
+        return failWithSystemError(what, GetLastError());
+
+    // MAXDWORD, 0, 0: a read returns at once with what the driver holds. Writes carry no
+    // timeout; one ACK leaves the driver within a character time.
+    COMMTIMEOUTS timeouts {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    if (!SetCommTimeouts(handle, &timeouts))
+        return failWithSystemError(what, GetLastError());
+    // Whatever arrived before we opened belongs to nobody's record.
+    if (!PurgeComm(handle, PURGE_RXCLEAR))
+        return failWithSystemError(what, GetLastError());
+    return true;
+}
+
+Win32SerialControl::LineStatus Win32SerialControl::takeLineStatus()
+{
+    COMSTAT status {};
+    DWORD errors = 0;
+    if (!ClearCommError(handleOf(m_handle), &errors, &status)) {
+        lose(QStringLiteral("the device was removed or became unavailable"), GetLastError());
+        return {};
+    }
+    int event = 0;
+    if (errors & CE_BREAK)
+        event = eventBreak;
+    else if (errors & CE_FRAME)
+        event = eventFrame;
+    else if (errors & CE_OVERRUN)
+        event = eventOverrun;
+    else if (errors & CE_RXOVER)
+        event = eventRxOver;
+    else if (errors & CE_RXPARITY)
+        event = eventRxParity;
+    if (event != 0) {
+        m_commEvent = event;
+        Q_EMIT onComm();
+    }
+    return { true, status.cbInQue, status.cbOutQue };
+}
+
+void Win32SerialControl::clearInBuffer()
+{
+    if (!m_handle)
+        return;
+    PurgeComm(handleOf(m_handle), PURGE_RXCLEAR);
+    m_decoder.reset();
+}
+
+QString Win32SerialControl::input()
+{
+    if (!m_handle)
+        return {};
+    const LineStatus status = takeLineStatus();
+    // A handler connected to onComm may have closed the port.
+    if (!status.ok || !m_handle || status.queuedIn == 0)
+        return {};
+    const DWORD limit = DWORD(m_inputLen > 0 ? m_inputLen : receiveBufferSize);
+    const DWORD wanted = std::min<DWORD>(limit, status.queuedIn);
+    QByteArray bytes(qsizetype(wanted), Qt::Uninitialized);
+    DWORD got = 0;
+    if (!ReadFile(handleOf(m_handle), bytes.data(), wanted, &got, nullptr)) {
+        lose(QStringLiteral("reading failed"), GetLastError());
+        return {};
+    }
+    if (got == 0)
+        return {};
+    m_lastInput = Clock::now();
+    bytes.truncate(qsizetype(got));
+    return m_decoder.decode(bytes);
+}
+
+std::chrono::nanoseconds Win32SerialControl::silentFor() const
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - m_lastInput);
+}
+
+bool Win32SerialControl::output(const QString& text)
+{
+    if (!m_handle)
+        return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
+    const LineStatus status = takeLineStatus();
+    if (!status.ok || !m_handle)
+        return false;
+    if (status.queuedOut >= static_cast<unsigned long>(transmitBufferSize)) {
+        m_commEvent = eventTransmitBufferFull;
+        Q_EMIT onComm();
+        return true;
+    }
+    const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
+    if (!bytes)
+        return fail(
+            QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
+    for (qsizetype done = 0; done < bytes->size();) {
+        DWORD written = 0;
+        if (!WriteFile(handleOf(m_handle), bytes->constData() + done, DWORD(bytes->size() - done),
+                &written, nullptr))
+            return failWithSystemError(QStringLiteral("Cannot write to"), GetLastError());
+        if (written == 0)
+            return fail(
+                QStringLiteral("Cannot write to"), QStringLiteral("the driver took nothing"));
+        done += written;
+    }
+    return true;
+}
+
+bool Win32SerialControl::setBreak(bool on)
+{
+    if (!m_handle)
+        return true;
+    const BOOL done = on ? SetCommBreak(handleOf(m_handle)) : ClearCommBreak(handleOf(m_handle));
+    if (!done)
+        return failWithSystemError(on ? QStringLiteral("Cannot set a break on")
+                                      : QStringLiteral("Cannot clear the break on"),
+            GetLastError());
+    m_breakOn = on;
+    return true;
+}
+
+void Win32SerialControl::lose(const QString& what, unsigned long error)
+{
+    // One report is enough: the closed port stops the capture loop at its next poll.
+    if (!m_handle)
+        return;
+    const QString reason = systemMessage(error);
+    m_breakOn = false;
+    closePort(false);
+    fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
+    Q_EMIT failed(m_errorString);
+}
+
+void Win32SerialControl::closePort(bool flush)
+{
+    if (!m_handle)
+        return;
+    m_receiveWatch.stop();
+    HANDLE handle = handleOf(m_handle);
+    if (m_breakOn) {
+        // Closing leaves a break standing on some drivers; the instrument would see a dead link.
+        ClearCommBreak(handle);
+        m_breakOn = false;
+    }
+    // Writes are synchronous, so the record's last ACK has left us already; what the driver
+    // still holds goes out before the handle closes, unless the device is gone.
+    if (flush)
+        FlushFileBuffers(handle);
+    CloseHandle(handle);
+    m_handle = nullptr;
+    m_decoder.reset();
+}
+
+SerialControl* newPortControl(QObject* parent) { return new Win32SerialControl(parent); }

@@ -1,0 +1,10 @@
+#include "tempdosdevices.h"
+
+TempDosDevices::TempDosDevices()
+    : m_valid(true)
+{
+}
+
+QString TempDosDevices::folder() const { return {}; }
+
+QString TempDosDevices::resultFile() const { return QStringLiteral("C:\\Result.txt"); }
