@@ -22,13 +22,6 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
     // commit(), which in Qt 6.4 renames it into place even when that flush stopped short (a full
     // disk, a size limit): a cut-off line would replace the good one. A short write is tried
     // again for the rest, and the attempt that fails outright carries the system's reason.
-    //
-    // A folder that the user may not write, holding a Result.txt that the user may, is common
-    // where an administrator prepared the file (and is the rule for C:\ on Windows): no file
-    // can be made beside the target there, so the existing file is written in place instead.
-    // That write is no longer atomic, but it is the only one the folder allows; if it fails,
-    // the failure is reported like any other. Qt's save file does this itself where it can.
-    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         *reason = file.errorString();
         return file.error() == QFileDevice::OpenError ? Replace::TemporaryRefused : Replace::Failed;
@@ -49,9 +42,13 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
     return file.error() == QFileDevice::RenameError ? Replace::RenameFailed : Replace::Failed;
 }
 
-// Overwrites an existing file where its folder takes no temporary file beside it. The old line
-// is overwritten first and the file cut to the new length after, so a reader may catch a mix
-// of the two lines for a moment but never an empty file.
+// Overwrites an existing file where its folder takes no temporary file beside it: a Result.txt
+// that the user may write in a folder that the user may not is common where an administrator
+// prepared the file, and is the rule for C:\ on Windows. That write is no longer atomic, but it
+// is the only one the folder allows, and a failure of it is reported like any other. The old
+// line is overwritten first and the file cut to the new length after, so a reader may catch a
+// mix of the two lines for a moment but never an empty file, as Qt's own fallback (empty the
+// file, then write) would let it.
 bool writeInPlace(const QString& localPath, const QByteArray& line, QString* reason)
 {
     QFile file(localPath);
@@ -104,8 +101,7 @@ bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* 
         if (outcome == Replace::Done)
             return true;
         if (outcome == Replace::TemporaryRefused) {
-            if (ReplacePolicy::writeInPlaceWhenFolderRefuses()
-                && writeInPlace(localPath, line, &reason))
+            if (writeInPlace(localPath, line, &reason))
                 return true;
             break;
         }

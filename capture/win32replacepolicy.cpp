@@ -6,8 +6,6 @@ namespace ReplacePolicy {
 // still short for an operator waiting on the next record.
 std::chrono::milliseconds renameRetryLimit() { return std::chrono::milliseconds(1000); }
 
-bool writeInPlaceWhenFolderRefuses() { return true; }
-
 // The replacement inherits the folder's permissions, which is what an administrator who
 // prepared C:\Result.txt set up; there is no owner to carry over.
 void keepOwnerAndGroup(int, const QString&) { }
