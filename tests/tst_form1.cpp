@@ -12,6 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -96,6 +98,8 @@ void TestForm1::shouldPlaceControlsAtTheirPixels_data()
     QTest::addColumn<QString>("caption");
 
     QTest::newRow("Command1") << "Command1" << -1 << QRect(8, 8, 121, 33) << "Comm Open";
+    QTest::newRow("Command2") << "Command2" << -1 << QRect(136, 8, 121, 33)
+                              << QStringLiteral("\u3000Comm\u3000Break");
     QTest::newRow("Shape1") << "Shape1" << -1 << QRect(312, 8, 33, 33) << "";
     QTest::newRow("Text7") << "Text7" << -1 << QRect(120, 152, 233, 18) << "";
     QTest::newRow("Text8") << "Text8" << -1 << QRect(248, 184, 105, 18) << "";
@@ -132,6 +136,14 @@ void TestForm1::shouldPlaceControlsAtTheirPixels()
     if (auto* label = qobject_cast<QLabel*>(widget))
         QVERIFY2(label->fontMetrics().horizontalAdvance(caption) <= geometry.width(),
             qPrintable(caption));
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const QRect room
+            = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        QVERIFY2(button->fontMetrics().horizontalAdvance(caption) <= room.width(),
+            qPrintable(QStringLiteral("%1 in %2 px").arg(caption).arg(room.width())));
+    }
 }
 
 void TestForm1::shouldMoveFocusInFormTabOrder()

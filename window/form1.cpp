@@ -61,6 +61,7 @@ void Form1::buildControls()
         b->setObjectName(QLatin1String(name));
         b->setGeometry(geometry);
         b->setFont(UiFonts::buttonFont());
+        UiFonts::fitCaption(b);
         b->setAutoDefault(false);
         b->setFocusPolicy(Qt::StrongFocus);
         return b;

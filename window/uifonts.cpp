@@ -2,6 +2,10 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QFontMetrics>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 namespace {
 
@@ -41,6 +45,22 @@ QFont buttonFont()
     font.setBold(true);
     font.setPointSizeF(11.25);
     return font;
+}
+
+void fitCaption(QPushButton* button)
+{
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const int room
+        = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
+    // Narrower than this, a caption is harder to read than a clipped one.
+    constexpr int narrowest = 70;
+    QFont font = button->font();
+    for (int stretch = 100;
+         stretch >= narrowest && QFontMetrics(font).horizontalAdvance(button->text()) > room;
+         --stretch)
+        font.setStretch(stretch);
+    button->setFont(font);
 }
 
 }

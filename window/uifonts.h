@@ -2,6 +2,8 @@
 
 #include <QFont>
 
+class QPushButton;
+
 // The window was designed around two Windows faces: the default UI face at 9 pt for labels
 // and text boxes, and "ＭＳ Ｐゴシック" for the buttons. Where those faces are not
 // installed, a Japanese proportional gothic stands in under their names, so that captions
@@ -12,5 +14,10 @@ namespace UiFonts {
 void install();
 
 QFont buttonFont();
+
+// Where a stand-in face or the system's own bold draws wider than the design's face (Wine
+// emboldens by widening every glyph), narrows the button's font just enough for its caption
+// to fit whole; height and point size stay as designed.
+void fitCaption(QPushButton* button);
 
 }
