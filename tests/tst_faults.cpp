@@ -5,6 +5,7 @@
 #include "ptypair.h"
 #include "qtserialcontrol.h"
 #include "recordedwindow.h"
+#include "singleinstance.h"
 #include "tempdosdevices.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -169,6 +171,8 @@ private Q_SLOTS:
     void shouldWriteCorrectLineOrRejectRecordForBadLineData();
     void shouldNeitherHangNorHoldBreakNorStartSecondLoop_data();
     void shouldNeitherHangNorHoldBreakNorStartSecondLoop();
+    void shouldTakeOverOnlyALockNobodyHolds_data();
+    void shouldTakeOverOnlyALockNobodyHolds();
 
 private:
     QString devices() const { return m_devices.folder(); }
@@ -531,6 +535,44 @@ void TestFaults::shouldNeitherHangNorHoldBreakNorStartSecondLoop()
         else if (inBreak && entry.startsWith(QLatin1String("read:")))
             QFAIL(qPrintable(QStringLiteral("polled during a break: ") + port->log().join(' ')));
     }
+}
+
+void TestFaults::shouldTakeOverOnlyALockNobodyHolds_data()
+{
+    QTest::addColumn<bool>("holderRuns");
+    QTest::addColumn<int>("claim");
+
+    // A killed reccap's lock names its process id, which a later reccap may be given again.
+    QTest::newRow("left by a killed reccap whose process id is now ours")
+        << false << int(SingleInstance::Claim::Claimed);
+    QTest::newRow("held by a running reccap") << true << int(SingleInstance::Claim::HeldByAnother);
+}
+
+void TestFaults::shouldTakeOverOnlyALockNobodyHolds()
+{
+    QFETCH(bool, holderRuns);
+    QFETCH(int, claim);
+
+    QTemporaryDir runtime;
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    SingleInstance instance;
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    QVERIFY(instance.lockPath().startsWith(runtime.path()));
+
+    QLockFile holder(instance.lockPath());
+    QVERIFY(holder.tryLock(0));
+    if (!holderRuns) {
+        QFile lock(instance.lockPath());
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        const QByteArray contents = lock.readAll();
+        lock.close();
+        holder.unlock();
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        QCOMPARE(lock.write(contents), contents.size());
+        lock.close();
+    }
+    QCOMPARE(int(instance.claim()), claim);
 }
 
 QTEST_MAIN(TestFaults)

@@ -1,9 +1,11 @@
 #include "singleinstance.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QRegularExpression>
+#include <QSysInfo>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -51,6 +53,18 @@ SingleInstance::Claim SingleInstance::claim()
 {
     if (m_lock->tryLock(0))
         return Claim::Claimed;
-    return m_lock->error() == QLockFile::LockFailedError ? Claim::HeldByAnother
-                                                         : Claim::Unavailable;
+    if (m_lock->error() != QLockFile::LockFailedError)
+        return Claim::Unavailable;
+    // Process ids come round again: after a restart, and under Wine after every restart of
+    // its server, this very program may get the id that a killed reccap wrote into the lock.
+    // Such a lock names a running reccap, so it looks held; but it names us, and we do not
+    // hold it.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (m_lock->getLockInfo(&pid, &host, &application) && pid == QCoreApplication::applicationPid()
+        && host == QSysInfo::machineHostName() && m_lock->removeStaleLockFile()
+        && m_lock->tryLock(0))
+        return Claim::Claimed;
+    return Claim::HeldByAnother;
 }
