@@ -4,6 +4,7 @@
 #include "dosdevices.h"
 #include "portcontrol.h"
 
+#include <QWinEventNotifier>
 #include <qt_windows.h>
 
 using Clock = std::chrono::steady_clock;
@@ -27,15 +28,43 @@ QString systemMessage(DWORD error)
 
 HANDLE handleOf(Qt::HANDLE handle) { return static_cast<HANDLE>(handle); }
 
+// A transfer the driver can finish at once (a read of what it holds, an ACK into an empty
+// transmit buffer) that has not finished by then never will: the device is gone.
+constexpr DWORD transferLimitMs = 2000;
+
 }
+
+struct Win32SerialControl::Overlapped {
+    Overlapped()
+        : event(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+    }
+    ~Overlapped()
+    {
+        if (event)
+            CloseHandle(event);
+    }
+    OVERLAPPED& fresh()
+    {
+        overlapped = {};
+        overlapped.hEvent = event;
+        return overlapped;
+    }
+    HANDLE event { nullptr };
+    OVERLAPPED overlapped {};
+};
 
 Win32SerialControl::Win32SerialControl(QObject* parent)
     : SerialControl(parent)
+    , m_watch(std::make_unique<Overlapped>())
+    , m_transfer(std::make_unique<Overlapped>())
+    , m_watchNotifier(new QWinEventNotifier(m_watch->event, this))
 {
-    m_receiveWatch.setInterval(receiveWatchInterval);
-    m_receiveWatch.setTimerType(Qt::CoarseTimer);
-    // The timer's event is the wake-up; the caller's next poll reads what has come in.
-    connect(&m_receiveWatch, &QTimer::timeout, this, [] {});
+    m_watchNotifier->setEnabled(false);
+    // The event is the wake-up; the caller's next poll takes the byte. Left enabled, a
+    // completed watch would signal again and again.
+    connect(m_watchNotifier, &QWinEventNotifier::activated, this,
+        [this] { m_watchNotifier->setEnabled(false); });
 }
 
 Win32SerialControl::~Win32SerialControl() { closePort(true); }
@@ -71,8 +100,8 @@ bool Win32SerialControl::setPortOpen(bool open)
     m_commEvent = 0;
     // The device namespace prefix: without it ports above COM9 cannot be opened at all.
     const std::wstring path = (QStringLiteral("\\\\.\\") + m_device).toStdWString();
-    HANDLE handle = CreateFileW(
-        path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return failWithSystemError(QStringLiteral("Cannot open"), GetLastError());
     m_handle = handle;
@@ -84,7 +113,6 @@ bool Win32SerialControl::setPortOpen(bool open)
     }
     m_decoder.reset();
     m_lastInput = Clock::now();
-    m_receiveWatch.start();
     return true;
 }
 
@@ -120,10 +148,9 @@ bool Win32SerialControl::configure()
     if (!SetCommState(handle, &dcb))
         return failWithSystemError(what, GetLastError());
 
-    // MAXDWORD, 0, 0: a read returns at once with what the driver holds. Writes carry no
-    // timeout; one ACK leaves the driver within a character time.
+    // No timeouts: a read waits for as many bytes as it asks for. Polls ask only for what the
+    // driver holds; the receive watch asks for one byte and waits for it.
     COMMTIMEOUTS timeouts {};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
     if (!SetCommTimeouts(handle, &timeouts))
         return failWithSystemError(what, GetLastError());
     // Whatever arrived before we opened belongs to nobody's record.
@@ -158,10 +185,80 @@ Win32SerialControl::LineStatus Win32SerialControl::takeLineStatus()
     return { true, status.cbInQue, status.cbOutQue };
 }
 
+bool Win32SerialControl::transfer(bool write, char* data, unsigned long size, unsigned long* done)
+{
+    HANDLE handle = handleOf(m_handle);
+    OVERLAPPED& overlapped = m_transfer->fresh();
+    *done = 0;
+    const BOOL finished = write ? WriteFile(handle, data, size, nullptr, &overlapped)
+                                : ReadFile(handle, data, size, nullptr, &overlapped);
+    if (!finished && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    if (WaitForSingleObject(overlapped.hEvent, transferLimitMs) != WAIT_OBJECT_0) {
+        CancelIoEx(handle, &overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(handle, &overlapped, &ignored, TRUE);
+        SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    DWORD count = 0;
+    const BOOL ok = GetOverlappedResult(handle, &overlapped, &count, FALSE);
+    *done = count;
+    return ok;
+}
+
+void Win32SerialControl::armReceiveWatch(QByteArray& arrived)
+{
+    HANDLE handle = handleOf(m_handle);
+    OVERLAPPED& overlapped = m_watch->fresh();
+    if (ReadFile(handle, &m_watchByte, 1, nullptr, &overlapped)) {
+        // A byte came between the poll's look at the driver and now.
+        DWORD got = 0;
+        if (GetOverlappedResult(handle, &overlapped, &got, FALSE) && got == 1)
+            arrived.append(m_watchByte);
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        lose(QStringLiteral("reading failed"), error);
+        return;
+    }
+    m_watchArmed = true;
+    m_watchNotifier->setEnabled(true);
+}
+
+bool Win32SerialControl::takeReceiveWatch(QByteArray& arrived)
+{
+    m_watchArmed = false;
+    m_watchNotifier->setEnabled(false);
+    DWORD got = 0;
+    if (!GetOverlappedResult(handleOf(m_handle), &m_watch->overlapped, &got, FALSE)) {
+        lose(QStringLiteral("reading failed"), GetLastError());
+        return false;
+    }
+    if (got == 1)
+        arrived.append(m_watchByte);
+    return true;
+}
+
+void Win32SerialControl::cancelReceiveWatch()
+{
+    if (!m_watchArmed)
+        return;
+    m_watchArmed = false;
+    m_watchNotifier->setEnabled(false);
+    HANDLE handle = handleOf(m_handle);
+    CancelIoEx(handle, &m_watch->overlapped);
+    // The read owns m_watchByte until the driver lets go of it, cancelled or not.
+    DWORD ignored = 0;
+    GetOverlappedResult(handle, &m_watch->overlapped, &ignored, TRUE);
+}
+
 void Win32SerialControl::clearInBuffer()
 {
     if (!m_handle)
         return;
+    cancelReceiveWatch();
     PurgeComm(handleOf(m_handle), PURGE_RXCLEAR);
     m_decoder.reset();
 }
@@ -170,22 +267,36 @@ QString Win32SerialControl::input()
 {
     if (!m_handle)
         return {};
+    QByteArray bytes;
+    if (m_watchArmed) {
+        // Any byte that arrived would have completed the watch: a poll of a quiet line costs
+        // nothing here.
+        if (!HasOverlappedIoCompleted(&m_watch->overlapped))
+            return {};
+        if (!takeReceiveWatch(bytes))
+            return {};
+    }
     const LineStatus status = takeLineStatus();
     // A handler connected to onComm may have closed the port.
-    if (!status.ok || !m_handle || status.queuedIn == 0)
+    if (!status.ok || !m_handle)
         return {};
-    const DWORD limit = DWORD(m_inputLen > 0 ? m_inputLen : receiveBufferSize);
-    const DWORD wanted = std::min<DWORD>(limit, status.queuedIn);
-    QByteArray bytes(qsizetype(wanted), Qt::Uninitialized);
-    DWORD got = 0;
-    if (!ReadFile(handleOf(m_handle), bytes.data(), wanted, &got, nullptr)) {
-        lose(QStringLiteral("reading failed"), GetLastError());
-        return {};
+    const qsizetype limit = m_inputLen > 0 ? m_inputLen : receiveBufferSize;
+    const qsizetype wanted = std::min<qsizetype>(limit - bytes.size(), status.queuedIn);
+    if (wanted > 0) {
+        const qsizetype held = bytes.size();
+        bytes.resize(held + wanted);
+        unsigned long got = 0;
+        if (!transfer(false, bytes.data() + held, DWORD(wanted), &got)) {
+            lose(QStringLiteral("reading failed"), GetLastError());
+            return {};
+        }
+        bytes.truncate(held + qsizetype(got));
     }
-    if (got == 0)
+    if (bytes.isEmpty())
+        armReceiveWatch(bytes);
+    if (bytes.isEmpty())
         return {};
     m_lastInput = Clock::now();
-    bytes.truncate(qsizetype(got));
     return m_decoder.decode(bytes);
 }
 
@@ -206,14 +317,13 @@ bool Win32SerialControl::output(const QString& text)
         Q_EMIT onComm();
         return true;
     }
-    const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
+    std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
         return fail(
             QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
     for (qsizetype done = 0; done < bytes->size();) {
-        DWORD written = 0;
-        if (!WriteFile(handleOf(m_handle), bytes->constData() + done, DWORD(bytes->size() - done),
-                &written, nullptr))
+        unsigned long written = 0;
+        if (!transfer(true, bytes->data() + done, DWORD(bytes->size() - done), &written))
             return failWithSystemError(QStringLiteral("Cannot write to"), GetLastError());
         if (written == 0)
             return fail(
@@ -252,7 +362,7 @@ void Win32SerialControl::closePort(bool flush)
 {
     if (!m_handle)
         return;
-    m_receiveWatch.stop();
+    cancelReceiveWatch();
     HANDLE handle = handleOf(m_handle);
     if (m_breakOn) {
         // Closing leaves a break standing on some drivers; the instrument would see a dead link.

@@ -3,20 +3,21 @@
 #include "cp932decoder.h"
 #include "serialcontrol.h"
 
-#include <QTimer>
 #include <chrono>
+#include <memory>
+
+class QWinEventNotifier;
 
 // The serial port control on a real Windows port, through the Win32 communications API.
 //
-// The port is opened for ordinary (synchronous) I/O with read timeouts that make every read
-// return at once, and a read is only issued for what the driver says it holds. Nothing waits
-// on the line inside the driver: Wine 8, where the suite runs, aborts an overlapped
-// WaitCommEvent on a pseudo-terminal at once and turns an overlapped read that finds nothing
-// into a broken pipe. Instead a coarse receive watch wakes the event loop while the port is
-// open, so a caller resting until the next event (the header wait) looks at the line every
-// 50 ms. Under Wine each wake-up costs about 0.4 ms of processor time: every 10 ms that was
-// 4.3 % of a core in the header wait, every 50 ms it stays under 1 %. A header is answered up
-// to 50 ms late; the body behind it waits in the driver's buffer meanwhile.
+// Polls never wait: a read is only issued for what the driver says it holds. Between polls
+// that found nothing, one overlapped read of a single byte stands on the line (the receive
+// watch); the arrival of any byte completes it and its event wakes the event loop, so a
+// caller resting until the next event (the header wait) sleeps without a timer. The watch's
+// byte is the first of what the next poll returns. No read timeouts are set, so the watch
+// waits as long as the line is quiet; that is also the one configuration in which Wine 8,
+// where the suite runs, completes an overlapped read on a pseudo-terminal as Windows does
+// (it aborts an overlapped WaitCommEvent there at once).
 class Win32SerialControl : public SerialControl {
     Q_OBJECT
 public:
@@ -27,9 +28,6 @@ public:
     static constexpr int eventOverrun = 1006;
     static constexpr int eventRxOver = 1008;
     static constexpr int eventRxParity = 1009;
-
-    // How often the receive watch wakes a waiting event loop.
-    static constexpr std::chrono::milliseconds receiveWatchInterval { 50 };
 
     explicit Win32SerialControl(QObject* parent = nullptr);
     ~Win32SerialControl() override;
@@ -63,9 +61,18 @@ private:
     bool configure();
     void closePort(bool flush);
     LineStatus takeLineStatus();
+    bool transfer(bool write, char* data, unsigned long size, unsigned long* done);
+    void armReceiveWatch(QByteArray& arrived);
+    bool takeReceiveWatch(QByteArray& arrived);
+    void cancelReceiveWatch();
 
+    struct Overlapped;
     Qt::HANDLE m_handle { nullptr };
-    QTimer m_receiveWatch;
+    std::unique_ptr<Overlapped> m_watch;
+    std::unique_ptr<Overlapped> m_transfer;
+    QWinEventNotifier* m_watchNotifier { nullptr };
+    bool m_watchArmed { false };
+    char m_watchByte { 0 };
     Cp932Decoder m_decoder;
     std::chrono::steady_clock::time_point m_lastInput {};
     int m_commPort { 1 };
