@@ -342,6 +342,16 @@ void ReccapRun::stopProgram()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+    if (m_winePrefix.isEmpty())
+        return;
+    // The wineserver lets go of a killed program's files (its single-instance lock among them)
+    // only when it has finished with the process; the next run would find the lock held.
+    QProcess wineserver;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("WINEPREFIX"), m_winePrefix);
+    wineserver.setProcessEnvironment(environment);
+    wineserver.start(QStringLiteral("wineserver"), { QStringLiteral("-w") });
+    wineserver.waitForFinished(30000);
 }
 
 void ReccapRun::sleepUntil(Clock::time_point until)
