@@ -113,6 +113,11 @@ bool Win32SerialControl::setPortOpen(bool open)
     }
     m_decoder.reset();
     m_lastInput = Clock::now();
+    if (!issueReceiveWatch()) {
+        const DWORD error = GetLastError();
+        closePort(false);
+        return failWithSystemError(QStringLiteral("Cannot read from"), error);
+    }
     return true;
 }
 
@@ -194,7 +199,7 @@ bool Win32SerialControl::transfer(bool write, char* data, unsigned long size, un
                                 : ReadFile(handle, data, size, nullptr, &overlapped);
     if (!finished && GetLastError() != ERROR_IO_PENDING)
         return false;
-    if (WaitForSingleObject(overlapped.hEvent, transferLimitMs) != WAIT_OBJECT_0) {
+    if (!finished && WaitForSingleObject(overlapped.hEvent, transferLimitMs) != WAIT_OBJECT_0) {
         CancelIoEx(handle, &overlapped);
         DWORD ignored = 0;
         GetOverlappedResult(handle, &overlapped, &ignored, TRUE);
@@ -207,24 +212,24 @@ bool Win32SerialControl::transfer(bool write, char* data, unsigned long size, un
     return ok;
 }
 
-void Win32SerialControl::armReceiveWatch(QByteArray& arrived)
+bool Win32SerialControl::issueReceiveWatch()
 {
-    HANDLE handle = handleOf(m_handle);
-    OVERLAPPED& overlapped = m_watch->fresh();
-    if (ReadFile(handle, &m_watchByte, 1, nullptr, &overlapped)) {
-        // A byte came between the poll's look at the driver and now.
-        DWORD got = 0;
-        if (GetOverlappedResult(handle, &overlapped, &got, FALSE) && got == 1)
-            arrived.append(m_watchByte);
-        return;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        lose(QStringLiteral("reading failed"), error);
-        return;
-    }
+    if (m_watchArmed)
+        return true;
+    // Done at once (a byte came in since the poll looked) or pending, the watch's event and
+    // its notifier carry it to the next poll the same way.
+    if (!ReadFile(handleOf(m_handle), &m_watchByte, 1, nullptr, &m_watch->fresh())
+        && GetLastError() != ERROR_IO_PENDING)
+        return false;
     m_watchArmed = true;
     m_watchNotifier->setEnabled(true);
+    return true;
+}
+
+void Win32SerialControl::armReceiveWatch()
+{
+    if (m_handle && !issueReceiveWatch())
+        lose(QStringLiteral("reading failed"), GetLastError());
 }
 
 bool Win32SerialControl::takeReceiveWatch(QByteArray& arrived)
@@ -261,6 +266,7 @@ void Win32SerialControl::clearInBuffer()
     cancelReceiveWatch();
     PurgeComm(handleOf(m_handle), PURGE_RXCLEAR);
     m_decoder.reset();
+    armReceiveWatch();
 }
 
 QString Win32SerialControl::input()
@@ -269,8 +275,7 @@ QString Win32SerialControl::input()
         return {};
     QByteArray bytes;
     if (m_watchArmed) {
-        // Any byte that arrived would have completed the watch: a poll of a quiet line costs
-        // nothing here.
+        // Any byte that arrived has completed the watch: a poll of a quiet line costs nothing.
         if (!HasOverlappedIoCompleted(&m_watch->overlapped))
             return {};
         if (!takeReceiveWatch(bytes))
@@ -292,8 +297,9 @@ QString Win32SerialControl::input()
         }
         bytes.truncate(held + qsizetype(got));
     }
-    if (bytes.isEmpty())
-        armReceiveWatch(bytes);
+    // Whatever the caller does next, a rest until the next event included, the next byte
+    // wakes it.
+    armReceiveWatch();
     if (bytes.isEmpty())
         return {};
     m_lastInput = Clock::now();

@@ -10,11 +10,12 @@ class QWinEventNotifier;
 
 // The serial port control on a real Windows port, through the Win32 communications API.
 //
-// Polls never wait: a read is only issued for what the driver says it holds. Between polls
-// that found nothing, one overlapped read of a single byte stands on the line (the receive
-// watch); the arrival of any byte completes it and its event wakes the event loop, so a
-// caller resting until the next event (the header wait) sleeps without a timer. The watch's
-// byte is the first of what the next poll returns. No read timeouts are set, so the watch
+// Polls never wait: a read is only issued for what the driver says it holds. Between polls,
+// from the moment the port opens, one overlapped read of a single byte stands on the line
+// (the receive watch); the arrival of any byte completes it and its event wakes the event
+// loop, so a caller resting until the next event (the header wait) sleeps without a timer,
+// and a poll of a quiet line costs no system call. The watch's byte is the first of what the
+// next poll returns. No read timeouts are set, so the watch
 // waits as long as the line is quiet; that is also the one configuration in which Wine 8,
 // where the suite runs, completes an overlapped read on a pseudo-terminal as Windows does
 // (it aborts an overlapped WaitCommEvent there at once).
@@ -62,7 +63,8 @@ private:
     void closePort(bool flush);
     LineStatus takeLineStatus();
     bool transfer(bool write, char* data, unsigned long size, unsigned long* done);
-    void armReceiveWatch(QByteArray& arrived);
+    bool issueReceiveWatch();
+    void armReceiveWatch();
     bool takeReceiveWatch(QByteArray& arrived);
     void cancelReceiveWatch();
 
