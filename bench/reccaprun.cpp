@@ -344,13 +344,13 @@ void ReccapRun::stopProgram()
     }
     if (m_winePrefix.isEmpty())
         return;
-    // The wineserver lets go of a killed program's files (its single-instance lock among them)
-    // only when it has finished with the process; the next run would find the lock held.
+    // Each run starts a fresh Wine session: the program's desktop process would otherwise keep
+    // the old one, its display included, alive for the next.
     QProcess wineserver;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("WINEPREFIX"), m_winePrefix);
     wineserver.setProcessEnvironment(environment);
-    wineserver.start(QStringLiteral("wineserver"), { QStringLiteral("-w") });
+    wineserver.start(QStringLiteral("wineserver"), { QStringLiteral("-k") });
     wineserver.waitForFinished(30000);
 }
 

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QRegularExpression>
-#include <QSysInfo>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -58,13 +57,13 @@ SingleInstance::Claim SingleInstance::claim()
     // Process ids come round again: after a restart, and under Wine after every restart of
     // its server, this very program may get the id that a killed reccap wrote into the lock.
     // Such a lock names a running reccap, so it looks held; but it names us, and we do not
-    // hold it.
+    // hold it. The folder is this user's on this machine, so the lock's host name adds
+    // nothing (and on Windows it is spelt differently from the one Qt reports).
     qint64 pid = 0;
     QString host;
     QString application;
     if (m_lock->getLockInfo(&pid, &host, &application) && pid == QCoreApplication::applicationPid()
-        && host == QSysInfo::machineHostName() && m_lock->removeStaleLockFile()
-        && m_lock->tryLock(0))
+        && m_lock->removeStaleLockFile() && m_lock->tryLock(0))
         return Claim::Claimed;
     return Claim::HeldByAnother;
 }
