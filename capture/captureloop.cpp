@@ -125,7 +125,7 @@ CaptureLoop::Outcome CaptureLoop::cycle()
 // the loop is to end: the abort, a failed ACK, or the port closed meanwhile.
 bool CaptureLoop::settleLoneK(QString& chunk)
 {
-    for (;;) {
+    for (int answers = 0;; ++answers) {
         m_view.yieldToEvents(Pace::CharacterTime);
         if (m_stopRequested || !m_port.portOpen())
             return false;
@@ -134,7 +134,7 @@ bool CaptureLoop::settleLoneK(QString& chunk)
             chunk += more;
             return true;
         }
-        if (LineRules::isAbort(m_port.silentFor())) {
+        if (LineRules::isAbort(m_port.silentFor(), answers)) {
             m_view.abortProgram();
             return false;
         }

@@ -15,7 +15,10 @@ bool mayBeAbort(const QString& chunk, bool partialCharacterHeld, qsizetype bodyS
         && bodySoFar + 1 < minimumBodyLength;
 }
 
-bool isAbort(std::chrono::nanoseconds silenceAfterK) { return silenceAfterK >= abortSilence; }
+bool isAbort(std::chrono::nanoseconds silenceAfterK, int answersSinceK)
+{
+    return silenceAfterK >= abortSilence && answersSinceK >= abortAnswers;
+}
 
 QString recordBody(const QString& received) { return received.left(minimumBodyLength); }
 

@@ -23,6 +23,11 @@ constexpr std::chrono::milliseconds headerQuietTime { 750 };
 // times (21 ms) are longer than any gap inside a record as we see it, and still end the
 // program at once as far as anyone at the desk can tell.
 constexpr std::chrono::nanoseconds abortSilence = 20 * SerialControl::characterTime;
+// The silence counts only once the instrument has had an answer for each of those character
+// times. A receiver slowed down by its machine (a virus scan, an emulator) polls, and so
+// answers, late; an instrument that waits for our ACKs before its next piece is then silent
+// because of us, not because it aborted.
+constexpr int abortAnswers = 20;
 
 // The header is exactly four characters with nothing after them in the same wait.
 bool isHeader(const QString& received);
@@ -37,7 +42,7 @@ bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead);
 // characters around it. A "K" that completes the body is its last character: the line is
 // silent after it because the record is over, and the same bytes in one read would be data.
 bool mayBeAbort(const QString& chunk, bool partialCharacterHeld, qsizetype bodySoFar);
-bool isAbort(std::chrono::nanoseconds silenceAfterK);
+bool isAbort(std::chrono::nanoseconds silenceAfterK, int answersSinceK);
 
 // The record body is the first minimumBodyLength characters after the header. Whatever the
 // completing read brought beyond them depends on how the line cut the bytes into reads, and

@@ -37,17 +37,22 @@ const QByteArray goodLine(
 
 int count(const QStringList& list, const QString& entry) { return int(list.count(entry)); }
 
-// Scripts the line: "pause:N" is N milliseconds of silence, "hex:4b8c" those bytes through the
-// port's decoder, anything else a read that returns that text.
+// Scripts the line: "pause:N" is N milliseconds of silence, "quiet:N" N polls one character
+// time apart that find nothing, "hex:4b8c" those bytes through the port's decoder, anything
+// else a read that returns that text.
 void play(FakeSerialControl& port, const QStringList& script)
 {
     for (const QString& step : script) {
-        if (step.startsWith(QLatin1String("pause:")))
+        if (step.startsWith(QLatin1String("quiet:"))) {
+            for (int i = step.mid(6).toInt(); i > 0; --i)
+                port.addReads({ QString() });
+        } else if (step.startsWith(QLatin1String("pause:"))) {
             port.addPause(std::chrono::milliseconds(step.mid(6).toInt()));
-        else if (step.startsWith(QLatin1String("hex:")))
+        } else if (step.startsWith(QLatin1String("hex:"))) {
             port.addBytes({ QByteArray::fromHex(step.mid(4).toLatin1()) });
-        else
+        } else {
             port.addReads({ step });
+        }
     }
 }
 
@@ -205,9 +210,12 @@ void TestCaptureLoop::shouldTreatOnlyExactKAsAbort_data()
 
     // At 51 the K and what settled it start the kana name (position 52), so the kana name
     // shows them; the record completes only if they were kept.
-    QTest::newRow("K then silence") << 51 << QStringList { "K", "pause:25" } << 0 << QString();
+    // The program ends once the line has stayed silent through twenty answered polls.
+    QTest::newRow("K then silence") << 51 << QStringList { "K", "quiet:21" } << 20 << QString();
     QTest::newRow("K then silence in two stretches")
-        << 51 << QStringList { "K", "pause:10", "pause:15" } << 1 << QString();
+        << 51 << QStringList { "K", "pause:10", "pause:15", "quiet:19" } << 20 << QString();
+    QTest::newRow("K then a late poll, then the next character")
+        << 51 << QStringList { "K", "pause:30", "x" } << 2 << QStringLiteral("Kx");
     QTest::newRow("K then the next character at once")
         << 51 << QStringList { "K", "x" } << 1 << QStringLiteral("Kx");
     QTest::newRow("K then the next character after a short gap")
