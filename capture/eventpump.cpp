@@ -14,6 +14,7 @@ EventPump::EventPump(QObject* parent)
 }
 
 EventPump::~EventPump() = default;
+
 void EventPump::yield(Pace pace)
 {
     if (!m_paced || pace == Pace::Once) {

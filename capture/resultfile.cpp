@@ -11,6 +11,21 @@ namespace {
 
 enum class Replace { Done, RenameFailed, TemporaryRefused, Failed };
 
+// A short write is tried again for the rest; the attempt that fails outright carries the
+// system's reason.
+bool writeAll(QFileDevice& file, const QByteArray& line, QString* reason)
+{
+    for (qsizetype done = 0; done < line.size();) {
+        const qint64 written = file.write(line.constData() + done, line.size() - done);
+        if (written <= 0) {
+            *reason = file.errorString();
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
 // One attempt at the atomic replace; *reason holds the system's word when it fails.
 Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason)
 {
@@ -20,21 +35,15 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
     QSaveFile file(localPath);
     // Unbuffered, so that every write's outcome is seen here. A buffered file is flushed inside
     // commit(), which in Qt 6.4 renames it into place even when that flush stopped short (a full
-    // disk, a size limit): a cut-off line would replace the good one. A short write is tried
-    // again for the rest, and the attempt that fails outright carries the system's reason.
+    // disk, a size limit): a cut-off line would replace the good one.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         *reason = file.errorString();
         return file.error() == QFileDevice::OpenError ? Replace::TemporaryRefused : Replace::Failed;
     }
     ReplacePolicy::keepOwnerAndGroup(file.handle(), localPath);
-    for (qsizetype done = 0; done < line.size();) {
-        const qint64 written = file.write(line.constData() + done, line.size() - done);
-        if (written <= 0) {
-            *reason = file.errorString();
-            file.cancelWriting();
-            return Replace::Failed;
-        }
-        done += written;
+    if (!writeAll(file, line, reason)) {
+        file.cancelWriting();
+        return Replace::Failed;
     }
     if (file.commit())
         return Replace::Done;
@@ -58,14 +67,8 @@ bool writeInPlace(const QString& localPath, const QByteArray& line, QString* rea
         *reason = file.errorString();
         return false;
     }
-    for (qsizetype done = 0; done < line.size();) {
-        const qint64 written = file.write(line.constData() + done, line.size() - done);
-        if (written <= 0) {
-            *reason = file.errorString();
-            return false;
-        }
-        done += written;
-    }
+    if (!writeAll(file, line, reason))
+        return false;
     if (!file.resize(line.size())) {
         *reason = file.errorString();
         return false;

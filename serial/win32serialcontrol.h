@@ -15,10 +15,10 @@ class QWinEventNotifier;
 // (the receive watch); the arrival of any byte completes it and its event wakes the event
 // loop, so a caller resting until the next event (the header wait) sleeps without a timer,
 // and a poll of a quiet line costs no system call. The watch's byte is the first of what the
-// next poll returns. No read timeouts are set, so the watch
-// waits as long as the line is quiet; that is also the one configuration in which Wine 8,
-// where the suite runs, completes an overlapped read on a pseudo-terminal as Windows does
-// (it aborts an overlapped WaitCommEvent there at once).
+// next poll returns. No read timeouts are set, so the watch waits as long as the line is
+// quiet; that is also the one configuration in which Wine 8, where the suite runs, completes
+// an overlapped read on a pseudo-terminal as Windows does (it aborts an overlapped
+// WaitCommEvent there at once).
 class Win32SerialControl : public SerialControl {
     Q_OBJECT
 public:
