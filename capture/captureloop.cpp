@@ -87,27 +87,29 @@ CaptureLoop::Outcome CaptureLoop::cycle()
         { Field::Text3, Field::Text7, Field::Text2, Field::Text4, Field::Text5 })
         m_view.setField(field, QString());
 
+    int answersSinceData = 0;
     do {
         m_view.yieldToEvents(Pace::CharacterTime);
         if (m_stopRequested || !m_port.portOpen())
             return Outcome::End;
         QString chunk = m_port.input();
+        if (chunk.isEmpty() && LineRules::isCutOffBody(m_port.silentFor(), answersSinceData))
+            return rejectRecord();
         if (LineRules::mayBeAbort(chunk, m_port.holdsPartialCharacter(), accumulator.size())
             && !settleLoneK(chunk))
             return Outcome::End;
+        answersSinceData = chunk.isEmpty() ? answersSinceData + 1 : 0;
         accumulator += chunk;
         if (!sendAck())
             return Outcome::End;
     } while (accumulator.size() < minimumBodyLength);
 
+    const QString body = LineRules::recordBody(accumulator);
+    if (body.at(0) != QChar(ack))
+        return rejectRecord();
+
     m_port.clearInBuffer();
     m_port.setPortOpen(false);
-
-    const QString body = LineRules::recordBody(accumulator);
-    if (body.at(0) != QChar(ack)) {
-        m_view.showCommError();
-        return m_stopRequested ? Outcome::End : Outcome::Continue;
-    }
 
     if (!yieldOnce())
         return Outcome::End;
@@ -115,6 +117,16 @@ CaptureLoop::Outcome CaptureLoop::cycle()
         return Outcome::End;
     m_view.setLamp(Lamp::Green);
     return yieldOnce() ? Outcome::Continue : Outcome::End;
+}
+
+// A damaged record is dropped with the port closed, so that nothing the instrument sends while
+// the operator reads the box is taken for part of a record; the next cycle opens it afresh.
+CaptureLoop::Outcome CaptureLoop::rejectRecord()
+{
+    m_port.clearInBuffer();
+    m_port.setPortOpen(false);
+    m_view.showCommError();
+    return m_stopRequested ? Outcome::End : Outcome::Continue;
 }
 
 // A read of a lone "K" is the abort only if the line stays silent after it. The K is not
@@ -150,8 +162,7 @@ CaptureLoop::Outcome CaptureLoop::handleRecord(const QString& body)
     if (!line) {
         // A record without the fields the file needs, or with text the file cannot hold
         // exactly, is treated like a damaged one: nothing half right reaches the file.
-        m_view.showCommError();
-        return m_stopRequested ? Outcome::End : Outcome::Continue;
+        return rejectRecord();
     }
 
     m_view.setField(Field::Text3, fields->id);

@@ -43,6 +43,7 @@ private:
     Outcome cycle();
     bool sendAck();
     bool settleLoneK(QString& chunk);
+    Outcome rejectRecord();
     Outcome handleRecord(const QString& body);
 
     SerialControl& m_port;

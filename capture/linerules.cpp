@@ -20,6 +20,11 @@ bool isAbort(std::chrono::nanoseconds silenceAfterK, int answersSinceK)
     return silenceAfterK >= abortSilence && answersSinceK >= abortAnswers;
 }
 
+bool isCutOffBody(std::chrono::nanoseconds silence, int answersSinceData)
+{
+    return silence >= bodyQuietTime && answersSinceData >= abortAnswers;
+}
+
 QString recordBody(const QString& received) { return received.left(minimumBodyLength); }
 
 }

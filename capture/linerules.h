@@ -29,6 +29,13 @@ constexpr std::chrono::nanoseconds abortSilence = 20 * SerialControl::characterT
 // because of us, not because it aborted.
 constexpr int abortAnswers = 20;
 
+// An instrument that was switched off, or whose cable was pulled, in the middle of a body never
+// sends the rest; its next record would be appended to the cut one and make one person out of
+// two. A body wait silent for as long as a header wait forgets its characters is far longer
+// than any gap inside a record, so the record is given up there. As for the abort, the silence
+// counts only once the instrument has had its answers.
+constexpr std::chrono::milliseconds bodyQuietTime = headerQuietTime;
+
 // The header is exactly four characters with nothing after them in the same wait.
 bool isHeader(const QString& received);
 
@@ -43,6 +50,9 @@ bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead);
 // silent after it because the record is over, and the same bytes in one read would be data.
 bool mayBeAbort(const QString& chunk, bool partialCharacterHeld, qsizetype bodySoFar);
 bool isAbort(std::chrono::nanoseconds silenceAfterK, int answersSinceK);
+
+// The body in hand was cut off: nothing has come for bodyQuietTime while every poll was answered.
+bool isCutOffBody(std::chrono::nanoseconds silence, int answersSinceData);
 
 // The record body is the first minimumBodyLength characters after the header. Whatever the
 // completing read brought beyond them depends on how the line cut the bytes into reads, and

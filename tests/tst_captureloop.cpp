@@ -1,5 +1,6 @@
 #include "captureloop.h"
 #include "captureview.h"
+#include "cp932encoder.h"
 #include "fakeserialcontrol.h"
 #include "scriptedview.h"
 #include "tempdosdevices.h"
@@ -34,6 +35,16 @@ QString recordBody(int gap = 0, const QString& first = ack)
 
 const QByteArray goodLine(
     "\"00123 \",\"S45.03.12\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n");
+
+// Another person in the same layout: whatever of this body reaches a record is told apart at once.
+QString otherPersonBody()
+{
+    QString body = recordBody();
+    body.replace(QStringLiteral("00123"), QStringLiteral("11111"));
+    body.replace(QStringLiteral("見本氏名"), QStringLiteral("佐藤花子"));
+    body.replace(QStringLiteral("S45.03.12"), QStringLiteral("H02.11.30"));
+    return body;
+}
 
 int count(const QStringList& list, const QString& entry) { return int(list.count(entry)); }
 
@@ -70,6 +81,8 @@ private Q_SLOTS:
     void shouldTreatOnlyExactKAsAbort_data();
     void shouldTreatOnlyExactKAsAbort();
     void shouldAskForResendWhenBodyDoesNotStartWithAck();
+    void shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople_data();
+    void shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople();
     void shouldRejectRecordMissingAField();
     void shouldEndOnlyWhenPortFoundClosedInAWait_data();
     void shouldEndOnlyWhenPortFoundClosedInAWait();
@@ -291,6 +304,57 @@ void TestCaptureLoop::shouldAskForResendWhenBodyDoesNotStartWithAck()
     QCOMPARE(
         log.mid(log.lastIndexOf(QStringLiteral("open")), 2), (QStringList { "open", "clear" }));
     QCOMPARE(view.lamp, CaptureView::Lamp::Blue);
+}
+
+void TestCaptureLoop::shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople_data()
+{
+    // Person A's record as the line brought it; then, unless it completed, person B's whole.
+    QTest::addColumn<QStringList>("first");
+    QTest::addColumn<bool>("cutOff");
+
+    const QString a = otherPersonBody();
+    // Polled once per character time, 800 empty polls are 0.83 s of silence.
+    QTest::newRow("cut after 28 characters")
+        << QStringList { "AAAA", a.left(28), "quiet:800" } << true;
+    QTest::newRow("cut after 100 characters, every field in hand")
+        << QStringList { "AAAA", a.left(100), "quiet:800" } << true;
+    QTest::newRow("break mid-body: NULs, then silence")
+        << QStringList { "AAAA", a.left(60), "hex:000000", "quiet:800" } << true;
+    QTest::newRow("silent before the body starts") << QStringList { "AAAA", "quiet:800" } << true;
+    QTest::newRow("half a second between pieces is still one record")
+        << QStringList { "AAAA", a.left(60), "quiet:450", a.mid(60) } << false;
+    // Nobody answered the instrument while the receiver stood still; the silence is ours.
+    QTest::newRow("receiver stalled for a second mid-body")
+        << QStringList { "AAAA", a.left(100), "pause:1000", a.mid(100) } << false;
+}
+
+void TestCaptureLoop::shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople()
+{
+    QFETCH(QStringList, first);
+    QFETCH(bool, cutOff);
+
+    FakeSerialControl port;
+    ScriptedView view(port);
+    play(port, first);
+    if (cutOff)
+        port.addReads({ "BBBB", recordBody() });
+    CaptureLoop(port, view).run();
+
+    QCOMPARE(view.commErrors, cutOff ? 1 : 0);
+    QFile file(m_devices.resultFile());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray aLine
+        = *Cp932Encoder::encode(QStringLiteral("\"11111 \",\"H02.11.30\",\"佐藤花子\",\"2\"\r\n"));
+    QCOMPARE(file.readAll(), cutOff ? goodLine : aLine);
+    if (!cutOff)
+        return;
+    // A's remains were dropped with the port closed, before B's header was read.
+    QVERIFY(!view.portOpenAtCommError);
+    QCOMPARE(view.fieldsAtCommError.value(CaptureView::Field::Text1), QStringLiteral("AAAA"));
+    QCOMPARE(view.fieldsAtCommError.value(CaptureView::Field::Text3), QString());
+    QCOMPARE(view.fields.value(CaptureView::Field::Text1), QStringLiteral("BBBB"));
+    QCOMPARE(view.fields.value(CaptureView::Field::Text3), QStringLiteral("00123"));
+    QCOMPARE(view.lamp, CaptureView::Lamp::Green);
 }
 
 void TestCaptureLoop::shouldRejectRecordMissingAField()

@@ -64,6 +64,8 @@ private Q_SLOTS:
     void cleanup();
     void shouldWriteEachOfThreeRecordsInTurn();
     void shouldRejectDamagedRecordAndCaptureTheResentOne();
+    void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data();
+    void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole();
     void shouldStopOnBreakDuringBodyAndOpenAgain();
     void shouldEndAtOnceOnAbortChunk();
     void shouldWriteRecordWithKInsideNameAtLinePace();
@@ -265,6 +267,45 @@ void TestEndToEnd::shouldRejectDamagedRecordAndCaptureTheResentOne()
     QVERIFY(m_desktop->key(QStringLiteral("Return")));
     QTRY_VERIFY_WITH_TIMEOUT(!m_desktop->windowExists(QStringLiteral("^通信エラー$")), waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("00007 ")), waitMs);
+}
+
+void TestEndToEnd::shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data()
+{
+    QTest::addColumn<int>("cutAfter");
+
+    QTest::newRow("cut inside the ID") << 28;
+    QTest::newRow("cut after the fields") << 100;
+}
+
+void TestEndToEnd::shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole()
+{
+    QFETCH(int, cutAfter);
+
+    // Person A's body stops short; after a silence of the line person B is sent whole.
+    const QString people = m_config->filePath(QStringLiteral("people.tsv"));
+    {
+        QFile file(people);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("11111\t山田太郎\tﾔﾏﾀﾞ ﾀﾛｳ\tS45.03.12\t1\n"
+                                  "22222\t佐藤花子\tｻﾄｳ ﾊﾅｺ\tH02.11.30\t2\n")
+                       .toUtf8());
+    }
+    QVERIFY(startSim({ "--people", people, "--count", "2", "--cut-after", QString::number(cutAfter),
+        "--record-delay-ms", "1500" }));
+    QVERIFY(startReccap());
+    QVERIFY(click(commOpen));
+
+    // The cut record is given up like a damaged one; nothing of it reaches the file.
+    QVERIFY(m_desktop->findWindow(QStringLiteral("^通信エラー$"), waitMs) != 0);
+    QVERIFY(!QFile::exists(resultPath()));
+    QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    const QByteArray personB
+        = *Cp932Encoder::encode(QStringLiteral("\"22222 \",\"H02.11.30\",\"佐藤花子\",\"2\"\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(result(), personB, waitMs);
+    QVERIFY(
+        m_sim->waitForLine(QRegularExpression(QStringLiteral("^record 2: .*result=sent")), waitMs)
+            .hasMatch());
+    QCOMPARE(result(), personB);
 }
 
 void TestEndToEnd::shouldStopOnBreakDuringBodyAndOpenAgain()

@@ -241,11 +241,13 @@ bool InstrumentSession::sendBody(const Transmission& body, RecordOutcome& outcom
         return true;
     }
     if (crossing < 0) {
-        // The receiver keeps polling for the rest of a short body; the next header joins it.
+        // The receiver gives a cut-off body up once the line has been quiet for a while, with
+        // one discard, and makes another when it opens the port again for the next header.
+        m_discardBaseline = m_line.discards();
+        m_discardsNeeded = 2;
         if (waitFor([] { return false; }, Clock::now() + milliseconds(m_options.resendMs))
             == Wait::Ended)
             return false;
-        m_discardsNeeded = -1;
         finish(outcome, QStringLiteral("incomplete"));
         return true;
     }

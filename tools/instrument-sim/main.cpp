@@ -47,7 +47,7 @@ RecordFields fieldsFor(const SimOptions& options, int record)
 }
 
 // The body as it goes out: built from the fields or read from the raw file, cut short before
-// an abort, and cut into the requested pieces.
+// an abort or where the line goes dead, and cut into the requested pieces.
 std::optional<Transmission> bodyFor(
     const SimOptions& options, const QByteArray& rawBytes, int record, QString* error)
 {
@@ -60,6 +60,9 @@ std::optional<Transmission> bodyFor(
         *error = QStringLiteral("record %1: %2").arg(record).arg(body.errorString());
         return std::nullopt;
     }
+    if (record == 1 && options.cutAfterBytes > 0)
+        return Transmission::fromBytes(
+            body.bytes().left(options.cutAfterBytes), options.pieces, options.pieceSize);
     if (!options.abort)
         return Transmission::fromText(
             body.text(), options.pieces, options.pieceSize, options.piecesInBytes);

@@ -51,7 +51,8 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         "bytes other than ACK from the receiver.\n"
         "RESULT is sent (whole body out and the ACKs have stopped; a --bad-first-char body is "
         "sent too), aborted, unanswered (no header ACK, as planned after --header-overrun), "
-        "incomplete (body shorter than the receiver's 178 characters), timeout, stopped (by a "
+        "incomplete (body shorter than the receiver's 178 characters, or cut off), timeout, "
+        "stopped (by a "
         "signal) or failed (the line broke).\n\n"
         "Exit status: 0 when every record went as planned, 1 on a timeout or line failure, "
         "2 on a bad argument."));
@@ -91,8 +92,8 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         QStringLiteral("Filler text, repeated where nobody reads (default 0); no comma, no ESC."),
         QStringLiteral("TEXT"));
     const QCommandLineOption length(QStringLiteral("length"),
-        QStringLiteral("Pad the body to at least N characters (default 178; below 178 the "
-                       "receiver keeps waiting)."),
+        QStringLiteral("Pad the body to at least N characters (default 178; the receiver gives "
+                       "a shorter one up once the line has been quiet for 0.75 s)."),
         QStringLiteral("N"));
     const QCommandLineOption people(QStringLiteral("people"),
         QStringLiteral("Take the people from FILE (UTF-8), one per line: ID, kanji name, kana "
@@ -106,6 +107,11 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     const QCommandLineOption badFirst(QStringLiteral("bad-first-char"),
         QStringLiteral("Begin the body with STX (code 2) instead of ACK, so that it is "
                        "rejected."));
+
+    const QCommandLineOption cutAfter(QStringLiteral("cut-after"),
+        QStringLiteral("Stop record 1's body after its first N bytes, as an instrument switched "
+                       "off or unplugged mid-record; the records after it go whole."),
+        QStringLiteral("N"));
 
     const QCommandLineOption header(QStringLiteral("header"),
         QStringLiteral("The 4-character header (default R001)."), QStringLiteral("TEXT"));
@@ -170,9 +176,9 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         QStringLiteral("On exit print the ACKs received for every record."));
 
     parser.addOptions({ help, link, port, printSlave, id, idStep, kanji, kana, dob, gender, filler,
-        length, people, raw, badFirst, header, headerPieces, headerOverrun, pieces, pieceSize,
-        piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter, waitAck, noWaitAck,
-        resend, quiet, timeout, hold, summary });
+        length, people, raw, badFirst, cutAfter, header, headerPieces, headerOverrun, pieces,
+        pieceSize, piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter, waitAck,
+        noWaitAck, resend, quiet, timeout, hold, summary });
 
     auto fail = [this](const QString& message) {
         m_message = message;
@@ -199,6 +205,7 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         { "count", 1, 1000000, &o.count },
         { "record-delay-ms", 0, 3600000, &o.recordDelayMs },
         { "abort-after-chars", 0, 30000, &o.abortAfterChars },
+        { "cut-after", 1, 30000, &o.cutAfterBytes },
         { "resend-ms", 1, 600000, &o.resendMs },
         { "quiet-ms", 1, 600000, &o.quietMs },
         { "timeout-s", 1, 86400, &o.timeoutS },
@@ -272,8 +279,8 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     }
     if (parser.isSet(raw)) {
         o.rawFile = parser.value(raw);
-        for (const QCommandLineOption* built :
-            { &id, &kanji, &kana, &dob, &gender, &filler, &length, &idStep, &badFirst }) {
+        for (const QCommandLineOption* built : { &id, &kanji, &kana, &dob, &gender, &filler,
+                 &length, &idStep, &badFirst, &cutAfter }) {
             if (parser.isSet(built->names().constLast()))
                 return fail(QStringLiteral("--raw sends the file as it is; --%1 cannot apply")
                                 .arg(built->names().constLast()));

@@ -18,6 +18,8 @@ struct SimOptions {
     int idStep { 0 };
     QString rawFile;
     bool badFirstChar { false };
+    // Bytes of record 1's body that go out before the line goes dead; 0 sends it whole.
+    int cutAfterBytes { 0 };
 
     QString header { QStringLiteral("R001") };
     QList<int> headerPieces;
