@@ -30,14 +30,34 @@ QString folderProblem()
     const QByteArray path = QFile::encodeName(folder());
     struct stat info { };
     int error = 0;
-    if (::stat(path.constData(), &info) != 0)
-        error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
-    else if (!S_ISDIR(info.st_mode))
-        error = ENOTDIR;
-    else if (::access(path.constData(), R_OK | X_OK) != 0)
+    QString blocker;
+    if (::stat(path.constData(), &info) != 0) {
         error = errno;
+        if (error == ENOTDIR) {
+            // A file where a folder of the path should be (XDG_CONFIG_HOME naming a file, say)
+            // is a configuration gone wrong, not a configuration left out.
+            for (QString part = QFileInfo(folder()).path(); part.size() > 1;
+                 part = QFileInfo(part).path()) {
+                if (QFileInfo::exists(part) && !QFileInfo(part).isDir())
+                    blocker = part;
+            }
+        }
+        if (error == ENOENT)
+            error = 0;
+    } else if (!S_ISDIR(info.st_mode)) {
+        error = ENOTDIR;
+        blocker = folder();
+    } else if (::access(path.constData(), R_OK | X_OK) != 0) {
+        error = errno;
+    }
     if (error == 0)
         return {};
+    if (!blocker.isEmpty()) {
+        return QStringLiteral("Cannot read the configuration folder %1: %2 is a file, not a "
+                              "folder, so COM3 and drive C cannot be looked up: remove it or "
+                              "set XDG_CONFIG_HOME to a folder")
+            .arg(folder(), blocker);
+    }
     return QStringLiteral("Cannot read the configuration folder %1 (%2), so COM3 and drive C "
                           "cannot be looked up: make it readable for this user")
         .arg(folder(), QString::fromLocal8Bit(std::strerror(error)));

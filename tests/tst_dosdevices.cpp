@@ -95,6 +95,7 @@ void TestDosDevices::shouldSayWhenFolderCannotBeRead_data()
 
     QTest::newRow("no folder: the defaults hold") << "" << false;
     QTest::newRow("a file in its place") << "file" << true;
+    QTest::newRow("XDG_CONFIG_HOME names a file") << "config home is a file" << true;
     // Root reads any folder.
     if (geteuid() != 0)
         QTest::newRow("folder this user may not read") << "locked folder" << true;
@@ -108,7 +109,12 @@ void TestDosDevices::shouldSayWhenFolderCannotBeRead()
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     const QString folder = DosDevices::folder();
-    if (setUp == QLatin1String("file")) {
+    if (setUp == QLatin1String("config home is a file")) {
+        const QString file = config.filePath(QStringLiteral("settings"));
+        QFile(file).open(QIODevice::WriteOnly);
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(file));
+        QVERIFY(DosDevices::folder().startsWith(file));
+    } else if (setUp == QLatin1String("file")) {
         QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("reccap"))));
         QFile file(folder);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -122,7 +128,10 @@ void TestDosDevices::shouldSayWhenFolderCannotBeRead()
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(!message.isEmpty(), problem);
     if (problem)
-        QVERIFY2(message.contains(folder), qPrintable(message));
+        QVERIFY2(message.contains(DosDevices::folder()), qPrintable(message));
+    if (setUp == QLatin1String("config home is a file"))
+        QVERIFY2(message.contains(config.filePath(QStringLiteral("settings is a file"))),
+            qPrintable(message));
 }
 
 QTEST_GUILESS_MAIN(TestDosDevices)
