@@ -78,10 +78,13 @@ CaptureLoop::Outcome CaptureLoop::cycle()
 
     m_view.setLamp(Lamp::Blue);
     m_view.setField(Field::Text1, accumulator);
+    // What came with or after the header but before our answer belongs to no record. What
+    // comes after the answer is the body: an instrument may send it the moment the ACK reaches
+    // it, and where the ACK leaves at once (not queued for the next turn of the event loop) a
+    // discard after it would throw the start of the body away.
     m_port.clearInBuffer();
     if (!sendAck())
         return Outcome::End;
-    m_port.clearInBuffer();
     accumulator.clear();
     for (const Field field :
         { Field::Text3, Field::Text7, Field::Text2, Field::Text4, Field::Text5 })

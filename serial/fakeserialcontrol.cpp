@@ -68,6 +68,8 @@ void FakeSerialControl::clearInBuffer()
     if (!m_open)
         return;
     m_decoder.reset();
+    while (!m_reads.isEmpty() && m_reads.first().arrived)
+        m_reads.removeFirst();
     m_log << QStringLiteral("clear");
 }
 
@@ -102,6 +104,11 @@ bool FakeSerialControl::output(const QString& text)
         return false;
     }
     m_log << QStringLiteral("write:") + text;
+    if (!m_reply.isNull()) {
+        m_reads.prepend(Read { m_reply, {}, false, {}, true });
+        m_reply = QString();
+        announceData();
+    }
     return true;
 }
 

@@ -23,6 +23,9 @@ public:
     void addReads(const QStringList& chunks);
     void addBytes(const QList<QByteArray>& chunks);
     void addPause(std::chrono::nanoseconds silence);
+    // The instrument's answer to the next output(): it reaches the receive buffer the moment
+    // that output leaves, ahead of the rest of the script, and a discard after it drops it.
+    void replyToNextWrite(const QString& chunk) { m_reply = chunk; }
     int pendingReads() const { return int(m_reads.size()); }
     void failNextOpen(const QString& reason) { m_openFailure = reason; }
     // The device disappearing while nobody calls: the port closes and failed() fires.
@@ -57,6 +60,8 @@ private:
         QByteArray bytes;
         bool isBytes { false };
         std::chrono::nanoseconds pause { 0 };
+        // Already in the receive buffer, where a discard finds it.
+        bool arrived { false };
     };
 
     void announceData();
@@ -66,6 +71,7 @@ private:
     Cp932Decoder m_decoder;
     std::chrono::nanoseconds m_now { 0 };
     std::chrono::nanoseconds m_lastData { 0 };
+    QString m_reply;
     QString m_openFailure;
     QString m_errorString;
     int m_commPort { 1 };

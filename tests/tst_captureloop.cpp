@@ -49,8 +49,9 @@ QString otherPersonBody()
 int count(const QStringList& list, const QString& entry) { return int(list.count(entry)); }
 
 // Scripts the line: "pause:N" is N milliseconds of silence, "quiet:N" N polls one character
-// time apart that find nothing, "hex:4b8c" those bytes through the port's decoder, anything
-// else a read that returns that text.
+// time apart that find nothing, "hex:4b8c" those bytes through the port's decoder,
+// "reply:TEXT" the instrument's answer to the next ACK, on the line the moment the ACK leaves;
+// anything else a read that returns that text.
 void play(FakeSerialControl& port, const QStringList& script)
 {
     for (const QString& step : script) {
@@ -59,6 +60,8 @@ void play(FakeSerialControl& port, const QStringList& script)
                 port.addReads({ QString() });
         } else if (step.startsWith(QLatin1String("pause:"))) {
             port.addPause(std::chrono::milliseconds(step.mid(6).toInt()));
+        } else if (step.startsWith(QLatin1String("reply:"))) {
+            port.replyToNextWrite(step.mid(6));
         } else if (step.startsWith(QLatin1String("hex:"))) {
             port.addBytes({ QByteArray::fromHex(step.mid(4).toLatin1()) });
         } else {
@@ -144,11 +147,12 @@ void TestCaptureLoop::shouldAcknowledgeOnlyExactFourCharacterHeader()
     QCOMPARE(view.lamp, header.isEmpty() ? CaptureView::Lamp::Green : CaptureView::Lamp::Blue);
     QVERIFY(!view.openEnabled);
     if (!header.isEmpty()) {
-        // The ACK goes out between two discards, and the five record fields are emptied.
+        // What came before the ACK is discarded, what comes after it is the body's; the five
+        // record fields are emptied.
         const QStringList log = port.log();
         const qsizetype write = log.indexOf(QStringLiteral("write:") + ack);
         QCOMPARE(log.at(write - 1), QStringLiteral("clear"));
-        QCOMPARE(log.at(write + 1), QStringLiteral("clear"));
+        QVERIFY(log.mid(write).filter(QStringLiteral("clear")).isEmpty());
         for (auto field : { CaptureView::Field::Text2, CaptureView::Field::Text3,
                  CaptureView::Field::Text4, CaptureView::Field::Text5, CaptureView::Field::Text7 })
             QVERIFY(view.fields.contains(field) && view.fields.value(field).isEmpty());
@@ -168,6 +172,8 @@ void TestCaptureLoop::shouldAcknowledgeEveryBodyPollUntilMinimumLength_data()
     QTest::newRow("empty polls are acknowledged")
         << QStringList { "", body.left(100), "", "", body.mid(100) } << 5 << true << false;
     QTest::newRow("177 keeps waiting") << QStringList { body.left(177) } << 1 << false << false;
+    QTest::newRow("body sent the moment the header's ACK arrives")
+        << QStringList { "reply:" + body } << 1 << true << false;
     QTest::newRow("one character per poll")
         << body.split(QString(), Qt::SkipEmptyParts) << int(body.size()) << true << false;
     // The gender field stands past position 178. A record must not depend on whether the read
@@ -191,7 +197,7 @@ void TestCaptureLoop::shouldAcknowledgeEveryBodyPollUntilMinimumLength()
 
     FakeSerialControl port;
     ScriptedView view(port);
-    port.addReads(QStringList { "HEAD" } + bodyReads);
+    play(port, QStringList { "HEAD" } + bodyReads);
     CaptureLoop(port, view).run();
 
     QCOMPARE(port.writes().size(), 1 + acks);

@@ -66,6 +66,7 @@ private Q_SLOTS:
     void shouldRejectDamagedRecordAndCaptureTheResentOne();
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data();
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole();
+    void shouldCaptureBodySentTheMomentTheHeaderIsAnswered();
     void shouldStopOnBreakDuringBodyAndOpenAgain();
     void shouldEndAtOnceOnAbortChunk();
     void shouldWriteRecordWithKInsideNameAtLinePace();
@@ -306,6 +307,21 @@ void TestEndToEnd::shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole()
         m_sim->waitForLine(QRegularExpression(QStringLiteral("^record 2: .*result=sent")), waitMs)
             .hasMatch());
     QCOMPARE(result(), personB);
+}
+
+void TestEndToEnd::shouldCaptureBodySentTheMomentTheHeaderIsAnswered()
+{
+    // A fast instrument: the body follows the header's ACK at once, twenty times over.
+    QVERIFY(startSim({ "--count", "20", "--id", "1", "--id-step", "1", "--body-at-once" }));
+    QVERIFY(startReccap());
+    QVERIFY(click(commOpen));
+
+    QVERIFY(
+        m_sim->waitForLine(QRegularExpression(QStringLiteral("^record 20: .*result=sent")), waitMs)
+            .hasMatch());
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("00020 ")), waitMs);
+    // A body lost to a discard turns the next header into a rejected body.
+    QVERIFY(!m_desktop->windowExists(QStringLiteral("^通信エラー$")));
 }
 
 void TestEndToEnd::shouldStopOnBreakDuringBodyAndOpenAgain()

@@ -188,14 +188,14 @@ bool InstrumentSession::waitQuiet()
 
 bool InstrumentSession::sendBody(const Transmission& body, RecordOutcome& outcome)
 {
-    if (m_options.waitAck) {
+    if (m_options.waitAck && !m_options.bodyAtOnce) {
         // The first ACK after the header's own comes from a poll of the body wait, which only
         // starts after the receiver's last discard; a body sent earlier could be thrown away.
         const qint64 headerAcks = m_line.acks();
         const auto polling = [&] { return m_line.acks() > headerAcks; };
         if (waitFor(polling, Clock::now() + milliseconds(m_options.resendMs)) == Wait::Ended)
             return false;
-    } else {
+    } else if (!m_options.waitAck) {
         if (waitFor([] { return false; }, Clock::now() + milliseconds(m_options.pieceDelayMs))
             == Wait::Ended)
             return false;

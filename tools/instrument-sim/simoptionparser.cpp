@@ -157,6 +157,9 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     const QCommandLineOption noWaitAck(QStringLiteral("no-wait-ack"),
         QStringLiteral("Send header and body --piece-delay-ms apart without waiting for any "
                        "ACK; no resend."));
+    const QCommandLineOption bodyAtOnce(QStringLiteral("body-at-once"),
+        QStringLiteral("Send the body the moment the header's ACK arrives, as a fast instrument "
+                       "does, instead of after the receiver's first body poll."));
     const QCommandLineOption resend(QStringLiteral("resend-ms"),
         QStringLiteral("Resend an unanswered header after this long (default 500). Once the "
                        "receiver's input discards have been seen on the line, a header is "
@@ -178,7 +181,7 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     parser.addOptions({ help, link, port, printSlave, id, idStep, kanji, kana, dob, gender, filler,
         length, people, raw, badFirst, cutAfter, header, headerPieces, headerOverrun, pieces,
         pieceSize, piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter, waitAck,
-        noWaitAck, resend, quiet, timeout, hold, summary });
+        noWaitAck, bodyAtOnce, resend, quiet, timeout, hold, summary });
 
     auto fail = [this](const QString& message) {
         m_message = message;
@@ -317,6 +320,10 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     if (parser.isSet(waitAck) && parser.isSet(noWaitAck))
         return fail(QStringLiteral("--wait-ack and --no-wait-ack exclude each other"));
     o.waitAck = !parser.isSet(noWaitAck);
+    if (parser.isSet(bodyAtOnce) && !o.waitAck)
+        return fail(QStringLiteral("--body-at-once answers the header's ACK; --no-wait-ack "
+                                   "waits for none"));
+    o.bodyAtOnce = parser.isSet(bodyAtOnce);
     o.hold = parser.isSet(hold);
     o.summary = parser.isSet(summary);
     if (o.badFirstChar)

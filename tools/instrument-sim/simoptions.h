@@ -38,6 +38,8 @@ struct SimOptions {
     int abortAfterChars { 0 };
 
     bool waitAck { true };
+    // The body goes out the moment the header's ACK arrives, not after the first body poll.
+    bool bodyAtOnce { false };
     int resendMs { 500 };
     int quietMs { 100 };
     int timeoutS { 30 };
