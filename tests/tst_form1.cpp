@@ -57,7 +57,8 @@ private Q_SLOTS:
     void shouldStartCaptureOnlyAfterBreakWhenOpenPressedDuringIt();
     void shouldRunNestedBreakToItsEnd();
     void shouldReportVanishedDeviceOnceAndEnd();
-    void shouldEndLoopWhenWindowCloses();
+    void shouldReleaseLineAtOnceWhenWindowClosesOrSessionEnds_data();
+    void shouldReleaseLineAtOnceWhenWindowClosesOrSessionEnds();
 
 private:
     TempDosDevices m_devices;
@@ -297,16 +298,47 @@ void TestForm1::shouldReportVanishedDeviceOnceAndEnd()
     QCOMPARE(f.port->log(), before);
 }
 
-void TestForm1::shouldEndLoopWhenWindowCloses()
+void TestForm1::shouldReleaseLineAtOnceWhenWindowClosesOrSessionEnds_data()
 {
+    QTest::addColumn<bool>("sessionEnds");
+    QTest::addColumn<QString>("wait");
+
+    QTest::newRow("window closed in the body wait") << false << "body";
+    // What Qt does on Windows at logoff or shutdown, after which the process may be gone.
+    QTest::newRow("session ends in the header wait") << true << "header";
+    QTest::newRow("session ends in the body wait") << true << "body";
+    QTest::newRow("session ends during the break") << true << "break";
+}
+
+void TestForm1::shouldReleaseLineAtOnceWhenWindowClosesOrSessionEnds()
+{
+    QFETCH(bool, sessionEnds);
+    QFETCH(QString, wait);
+
     Fixture f;
     f.form.show();
-    f.port->addReads({ "HEAD", QStringLiteral("\u0006") });
-    soon([&] { f.form.close(); }, 50);
-    f.form.command1Click();
+    if (wait == QLatin1String("body"))
+        f.port->addReads({ "HEAD", QStringLiteral("\u0006") });
+    bool releasedAtOnce = false;
+    soon(
+        [&] {
+            if (sessionEnds)
+                QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection);
+            else
+                f.form.close();
+            releasedAtOnce = !f.port->portOpen() && !f.port->breakOn();
+            // Ends the test's wait whatever the outcome.
+            f.form.close();
+        },
+        50);
+    if (wait == QLatin1String("break"))
+        f.form.command2Click();
+    else
+        f.form.command1Click();
 
+    QVERIFY(releasedAtOnce);
     QVERIFY(!f.form.isCapturing());
-    QVERIFY(!f.port->portOpen());
+    QVERIFY(!f.form.isBreaking());
     QVERIFY(f.fatals.isEmpty());
 }
 

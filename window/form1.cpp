@@ -44,6 +44,11 @@ Form1::Form1(SerialControl* port, QWidget* parent)
     connect(m_command2, &QPushButton::clicked, this, &Form1::command2Click);
     connect(m_msComm1, &SerialControl::onComm, this, &Form1::msComm1OnComm);
     connect(m_msComm1, &SerialControl::failed, this, &Form1::fatal);
+    // At logoff or shutdown the window gets no close: Windows may end the process as soon as
+    // its session-end message is answered, and Qt answers it by emitting aboutToQuit and
+    // quitting the event loop. A break left standing, or a port not closed, would then
+    // outlive the program.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &Form1::releaseLine);
 
     form1Load();
 }
@@ -225,12 +230,15 @@ void Form1::msComm1OnComm()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    // A capture loop or a break may be waiting further down the stack; they end at their
-    // next yield and the program ends with the window.
+    releaseLine();
+    event->accept();
+}
+
+void Form1::releaseLine()
+{
     m_ending = true;
     m_loop.stop();
     m_msComm1->setPortOpen(false);
-    event->accept();
 }
 
 void Form1::endProgram(int status) { m_programEnd(status); }
@@ -301,9 +309,7 @@ void Form1::fatal(const QString& message)
         return;
     // Everything that could act on the line stops before the report's box starts its own
     // event loop.
-    m_ending = true;
-    m_loop.stop();
-    m_msComm1->setPortOpen(false);
+    releaseLine();
     m_fatalReporter(message);
     endProgram(1);
 }

@@ -56,6 +56,9 @@ private:
     // False when the line failed and the program is ending.
     bool breakSequence();
     void msComm1OnComm();
+    // The program is going away: whatever waits further down the stack ends at its next
+    // yield, and the line is released now, break and port, since nothing may run after this.
+    void releaseLine();
     void endProgram(int status);
 
     void setField(Field field, const QString& text) override;
