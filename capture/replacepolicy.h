@@ -1,20 +1,30 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <chrono>
 
 // What the result file's atomic replace may meet on this system, and how to answer it. On
 // Linux a rename replaces a file that another program has open, and the replacement is a new
-// file that must be given the old one's owner and group. On Windows a reader that opened the file
-// without delete sharing blocks the rename for as long as it holds the file, and a standard user
-// may write an existing C:\Result.txt but not create files beside it in C:\.
+// file that must be given the old one's owner and group; in a folder shared with other users a
+// link at the result file's name may be another user's, and is never written through. On Windows
+// a reader that opened the file without delete sharing blocks the rename for as long as it holds
+// the file, and a standard user may write an existing C:\Result.txt but not create files beside
+// it in C:\.
 namespace ReplacePolicy {
+
+enum class Replace { Done, RenameFailed, TemporaryRefused, Failed };
 
 // How long a failed rename is tried again before it counts as a write failure.
 std::chrono::milliseconds renameRetryLimit();
 
-// Gives the replacement (open on `handle`) the owner and group of the file at localPath, where
-// this process may.
-void keepOwnerAndGroup(int handle, const QString& localPath);
+// One attempt at replacing the file at localPath with one holding `line`, by a complete file
+// renamed over it. TemporaryRefused: the folder takes no new file there, and only the existing
+// file may be written. On failure *reason holds the system's word.
+Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason);
+
+// Overwrites the existing file at localPath with `line`. Returns false, with *reason as it was,
+// when there is no such file, and with the reason set when the write fails.
+bool writeInPlace(const QString& localPath, const QByteArray& line, QString* reason);
 
 }

@@ -9,6 +9,7 @@ public:
     // Replaces the file at a DOS path such as "C:\Result.txt" with `line`, atomically: a reader
     // sees the previous complete line or the new one, never an empty or partial file, and a
     // failed write leaves the previous line in place. On failure returns false and sets
-    // *errorMessage (when given) to a message naming both paths and the system's reason.
+    // *errorMessage (when given) to a message naming both paths and the system's reason. A link
+    // at the name that belongs to another user than this one or root is never written through.
     static bool write(const QString& dosPath, const QByteArray& line, QString* errorMessage);
 };

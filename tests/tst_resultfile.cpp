@@ -7,7 +7,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <climits>
 #include <csignal>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +35,24 @@ PersonFields sampleFields()
     return fields;
 }
 
+const uid_t Nobody = 65534;
+// A user other than root and nobody, on every Debian system.
+const uid_t Daemon = 1;
+
+// Root gives files and links to other users and then writes as the operator nobody, since root
+// itself ignores the permissions that these cases hinge on. Run as nobody, the write is simply
+// the test's own.
+bool writeAsNobody(const QString& dosPath, const QByteArray& line, QString* error)
+{
+    const bool root = geteuid() == 0;
+    if (root && (setegid(Nobody) != 0 || seteuid(Nobody) != 0))
+        qFatal("Cannot act as nobody");
+    const bool written = ResultFile::write(dosPath, line, error);
+    if (root && (seteuid(0) != 0 || setegid(0) != 0))
+        qFatal("Cannot return to root");
+    return written;
+}
+
 QByteArray readAll(const QString& path)
 {
     QFile file(path);
@@ -55,17 +75,27 @@ private slots:
 
     void shouldWriteExampleRecordAsThirtySevenBytes();
     void shouldKeepOnlyLatestLine();
+    void shouldWriteInFolderWhosePathNearsTheSystemLimit();
     void shouldReportUnwritableTargetAndKeepWhatWasThere_data();
     void shouldReportUnwritableTargetAndKeepWhatWasThere();
     void shouldKeepPreviousLineWhenWriteFails();
     void shouldRewriteEveryRecordKeepingModeOwnerAndGroup_data();
     void shouldRewriteEveryRecordKeepingModeOwnerAndGroup();
+    void shouldNotWriteThroughAnotherUsersLink_data();
+    void shouldNotWriteThroughAnotherUsersLink();
 
 private:
     TempDosDevices m_devices;
 };
 
-void TestResultFile::initTestCase() { QVERIFY(m_devices.isValid()); }
+void TestResultFile::initTestCase()
+{
+    QVERIFY(m_devices.isValid());
+    // The rows written as nobody look drive C up in this folder of root's.
+    if (geteuid() == 0)
+        QVERIFY(QFile::setPermissions(m_devices.configHome(),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther));
+}
 
 void TestResultFile::init()
 {
@@ -125,6 +155,33 @@ void TestResultFile::shouldWriteExampleRecordAsThirtySevenBytes()
     QString error;
     QVERIFY2(ResultFile::write(QStringLiteral("C:\\Result.txt"), *line, &error), qPrintable(error));
     QCOMPARE(readAll(m_devices.resultFile()), ExampleLine);
+}
+
+void TestResultFile::shouldWriteInFolderWhosePathNearsTheSystemLimit()
+{
+    // A folder the system takes whose Result.txt, let alone a temporary file beside it, is a
+    // longer path than the system takes in one piece: written through the folder, not by name.
+    QString folder;
+    const int wanted = PATH_MAX - 6;
+    while (m_devices.drive().size() + folder.size() < wanted)
+        folder += QLatin1Char('/')
+            + QString(std::min(200, int(wanted - m_devices.drive().size() - folder.size() - 1)),
+                QLatin1Char('d'));
+    QVERIFY(QDir().mkpath(m_devices.drive() + folder));
+    const QString dosPath = QStringLiteral("C:")
+        + QString(folder).replace(QLatin1Char('/'), QLatin1Char('\\'))
+        + QStringLiteral("\\Result.txt");
+    QString error;
+    const bool written = ResultFile::write(dosPath, "\"near\"\r\n", &error);
+    // Only from inside the folder is the file within reach of a path; nor could the next
+    // test's clean-up remove it by name.
+    const QString saved = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_devices.drive() + folder));
+    const QByteArray content = readAll(QStringLiteral("Result.txt"));
+    QFile::remove(QStringLiteral("Result.txt"));
+    QDir::setCurrent(saved);
+    QVERIFY2(written, qPrintable(error));
+    QCOMPARE(content, "\"near\"\r\n");
 }
 
 void TestResultFile::shouldKeepOnlyLatestLine()
@@ -196,6 +253,8 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere()
     QVERIFY(!ResultFile::write(dosPath, "\"new\"\r\n", &error));
     QVERIFY2(error.contains(dosPath), qPrintable(error));
     QVERIFY2(error.contains(localPath), qPrintable(error));
+    // The reason is the system's own, never a stand-in.
+    QVERIFY2(!error.contains(QLatin1String("Unknown error")), qPrintable(error));
     QCOMPARE(drive.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     if (setUp == QLatin1String("folder"))
         QVERIFY(QFileInfo(drive.filePath(QStringLiteral("Result.txt"))).isDir());
@@ -237,23 +296,29 @@ void TestResultFile::shouldKeepPreviousLineWhenWriteFails()
 
 void TestResultFile::shouldRewriteEveryRecordKeepingModeOwnerAndGroup_data()
 {
-    QTest::addColumn<bool>("folderWritable");
+    QTest::addColumn<int>("folderMode");
     QTest::addColumn<int>("mode");
-    // Owned by nobody, for the program run by root.
-    QTest::addColumn<bool>("otherOwner");
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<bool>("asNobody");
 
     // Root writes into a read-only folder regardless, and only root may give a file away.
     if (geteuid() == 0)
-        QTest::newRow("replaced, owner, group and mode kept") << true << 0640 << true;
+        QTest::newRow("replaced, owner, group and mode kept") << 0700 << 0640 << Nobody << false;
     else
-        QTest::newRow("read-only folder, written in place") << false << 0660 << false;
+        QTest::newRow("read-only folder, written in place") << 0500 << 0660 << Nobody << false;
+    // Only the owner of a file, or of the folder, may replace it in a sticky folder.
+    QTest::newRow("another user's file in a sticky folder, written in place")
+        << 01777 << 0666 << uint(0) << true;
 }
 
 void TestResultFile::shouldRewriteEveryRecordKeepingModeOwnerAndGroup()
 {
-    QFETCH(bool, folderWritable);
+    QFETCH(int, folderMode);
     QFETCH(int, mode);
-    QFETCH(bool, otherOwner);
+    QFETCH(uint, owner);
+    QFETCH(bool, asNobody);
+    if (asNobody && geteuid() != 0)
+        QSKIP("Only root can give the folder and the file to a user other than nobody");
 
     const QByteArray path = QFile::encodeName(m_devices.resultFile());
     {
@@ -262,18 +327,18 @@ void TestResultFile::shouldRewriteEveryRecordKeepingModeOwnerAndGroup()
         QCOMPARE(old.write("\"old\"\r\n"), 7);
     }
     QCOMPARE(::chmod(path.constData(), mode_t(mode)), 0);
-    const uid_t nobody = 65534;
-    if (otherOwner)
-        QCOMPARE(::chown(path.constData(), nobody, nobody), 0);
+    if (owner != geteuid())
+        QCOMPARE(::chown(path.constData(), owner, owner), 0);
     struct stat before { };
     QCOMPARE(::stat(path.constData(), &before), 0);
-    if (!folderWritable)
-        QVERIFY(QFile::setPermissions(m_devices.drive(), QFile::ReadOwner | QFile::ExeOwner));
+    QCOMPARE(::chmod(QFile::encodeName(m_devices.drive()).constData(), mode_t(folderMode)), 0);
 
     for (const QByteArray& line : { QByteArray("\"first\"\r\n"), QByteArray("\"second\"\r\n") }) {
         QString error;
-        QVERIFY2(
-            ResultFile::write(QStringLiteral("C:\\Result.txt"), line, &error), qPrintable(error));
+        const QString dosPath = QStringLiteral("C:\\Result.txt");
+        QVERIFY2(asNobody ? writeAsNobody(dosPath, line, &error)
+                          : ResultFile::write(dosPath, line, &error),
+            qPrintable(error));
         QCOMPARE(readAll(m_devices.resultFile()), line);
     }
     struct stat after { };
@@ -282,6 +347,78 @@ void TestResultFile::shouldRewriteEveryRecordKeepingModeOwnerAndGroup()
     QCOMPARE(after.st_uid, before.st_uid);
     QCOMPARE(after.st_gid, before.st_gid);
     QCOMPARE(QDir(m_devices.drive()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList { QStringLiteral("Result.txt") });
+}
+
+void TestResultFile::shouldNotWriteThroughAnotherUsersLink_data()
+{
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<uint>("linkOwner");
+    QTest::addColumn<QString>("outcome");
+
+    // Apart from the sticky one, the folders are not world-writable and sticky at once: there
+    // the kernel's protected_symlinks, where it is on, keeps an open from following another
+    // user's link by itself and would hide the fault.
+    QTest::newRow("another user's link in a shared folder: replaced by a file")
+        << 0777 << Daemon << "replaced";
+    QTest::newRow("another user's link in a sticky folder: refused")
+        << 01777 << Daemon << "refused";
+    QTest::newRow("another user's link where no new file may go: refused")
+        << 0755 << Daemon << "refused";
+    QTest::newRow("root's link: followed") << 0777 << uint(0) << "followed";
+    QTest::newRow("own link: followed") << 0777 << Nobody << "followed";
+}
+
+void TestResultFile::shouldNotWriteThroughAnotherUsersLink()
+{
+    QFETCH(int, folderMode);
+    QFETCH(uint, linkOwner);
+    QFETCH(QString, outcome);
+    const bool root = geteuid() == 0;
+    if (!root && linkOwner != geteuid())
+        QSKIP("Only root can give a link to another user");
+
+    // A private file of the operator nobody's, which the link at Result.txt leads to.
+    const QDir drive(m_devices.drive());
+    QVERIFY(drive.mkdir(QStringLiteral("home")) && drive.mkdir(QStringLiteral("shared")));
+    const QString privateFile = drive.filePath(QStringLiteral("home/private.txt"));
+    {
+        QFile file(privateFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write("\"private\"\r\n"), 11);
+    }
+    const QByteArray home = QFile::encodeName(drive.filePath(QStringLiteral("home")));
+    QCOMPARE(::chmod(QFile::encodeName(privateFile).constData(), 0600), 0);
+    const QString shared = drive.filePath(QStringLiteral("shared"));
+    const QString link = shared + QStringLiteral("/Result.txt");
+    QVERIFY(QFile::link(privateFile, link));
+    if (root) {
+        QCOMPARE(::chown(home.constData(), Nobody, Nobody), 0);
+        QCOMPARE(::chown(QFile::encodeName(privateFile).constData(), Nobody, Nobody), 0);
+        QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
+        QCOMPARE(::chmod(QFile::encodeName(drive.path()).constData(), 0755), 0);
+    }
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), mode_t(folderMode)), 0);
+
+    const QString dosPath = QStringLiteral("C:\\shared\\Result.txt");
+    const QByteArray line("\"new\"\r\n");
+    QString error;
+    const bool written = writeAsNobody(dosPath, line, &error);
+    if (outcome == QLatin1String("refused")) {
+        QVERIFY2(!written, readAll(privateFile).constData());
+        const passwd* owner = getpwuid(linkOwner);
+        QVERIFY(owner);
+        QVERIFY2(error.contains(dosPath) && error.contains(link)
+                && error.contains(QString::fromLocal8Bit(owner->pw_name)),
+            qPrintable(error));
+    } else {
+        QVERIFY2(written, qPrintable(error));
+        QCOMPARE(readAll(link), line);
+    }
+    QCOMPARE(QFileInfo(link).isSymLink(), outcome != QLatin1String("replaced"));
+    QCOMPARE(readAll(privateFile),
+        outcome == QLatin1String("followed") ? line : QByteArray("\"private\"\r\n"));
+    QCOMPARE(QDir(shared).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
         QStringList { QStringLiteral("Result.txt") });
 }
 
