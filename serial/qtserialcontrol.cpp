@@ -2,7 +2,40 @@
 
 #include "cp932encoder.h"
 #include "dosdevices.h"
+#include "lockfiles.h"
 #include "portcontrol.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// The lock file that QSerialPort takes for a port, found the way Qt 6 finds it: "LCK.." and the
+// port's name with '/' as '_', in the first of these folders that this user may read and either
+// write or already finds the file in. On Debian that is /var/lock (a link to /run/lock), which
+// every user may write.
+QString qtSerialPortLockPath(const QString& portName)
+{
+    QString fileName = portName;
+    fileName.replace(QLatin1Char('/'), QLatin1Char('_'));
+    fileName.prepend(QStringLiteral("/LCK.."));
+    const QStringList folders { QStringLiteral("/var/lock"), QStringLiteral("/etc/locks"),
+        QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"),
+        QStringLiteral("/tmp"), QStringLiteral("/var/tmp"), QStringLiteral("/var/lock/lockdev"),
+        QStringLiteral("/run/lock"),
+        QStandardPaths::writableLocation(QStandardPaths::TempLocation) };
+    for (const QString& folder : folders) {
+        const QFileInfo info(folder);
+        if (info.isReadable() && (QFile::exists(folder + fileName) || info.isWritable()))
+            return folder + fileName;
+    }
+    return {};
+}
+
+}
 
 QtSerialControl::QtSerialControl(QObject* parent)
     : SerialControl(parent)
@@ -38,8 +71,14 @@ bool QtSerialControl::setPortOpen(bool open)
     m_port.setPortName(m_device);
     m_failing = false;
     m_commEvent = 0;
+    // QSerialPort reads a lock it finds to learn whether its holder still runs: another user's
+    // named pipe there would block the window for good, a huge file would fill the memory.
+    const QString lock = qtSerialPortLockPath(m_port.portName());
+    if (const QString problem = LockFiles::problem(lock, LockFiles::Owner::Anyone);
+        !problem.isEmpty())
+        return fail(QStringLiteral("Cannot open"), problem);
     if (!m_port.open(QIODevice::ReadWrite))
-        return fail(QStringLiteral("Cannot open"), m_port.errorString());
+        return fail(QStringLiteral("Cannot open"), openFailure(lock));
 
     // QSerialPort holds no more than this, so one read never returns more than the
     // instrument's side can have in flight against a 1024-character buffer.
@@ -56,6 +95,25 @@ bool QtSerialControl::setPortOpen(bool open)
     m_decoder.reset();
     m_lastData = std::chrono::steady_clock::now();
     return true;
+}
+
+QString QtSerialControl::openFailure(const QString& lock) const
+{
+    const QString reason = m_port.errorString();
+    if (m_port.error() != QSerialPort::PermissionError)
+        return reason;
+    // QSerialPort puts the devices it opens in exclusive use (TIOCEXCL). A pseudo-terminal keeps
+    // that for as long as anyone holds its line open, also after the reccap that set it has been
+    // killed, and refuses every other open but root's.
+    if (reason == QString::fromLocal8Bit(std::strerror(EBUSY)))
+        return QStringLiteral("the device is busy: another program has it open, or a reccap that "
+                              "was ended left it in exclusive use; fuser -v %1 lists the "
+                              "programs that hold it")
+            .arg(m_device);
+    // A lock that is still there after the open failed is not ours: say whose it is.
+    if (const QString owner = LockFiles::ownerOf(lock); !owner.isEmpty())
+        return QStringLiteral("%1; the lock file %2 belongs to %3").arg(reason, lock, owner);
+    return reason;
 }
 
 void QtSerialControl::closePort(bool flush)

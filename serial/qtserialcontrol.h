@@ -30,6 +30,7 @@ public:
 private:
     void onPortError(QSerialPort::SerialPortError error);
     bool fail(const QString& what, const QString& reason);
+    QString openFailure(const QString& lock) const;
     QString portLabel() const;
     void closePort(bool flush);
 

@@ -9,6 +9,7 @@
 #include "tempdosdevices.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,10 +17,18 @@
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <functional>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -155,6 +164,172 @@ QMessageBox* commErrorBox()
     return box && box->objectName() == QLatin1String("CommErrorBox") ? box : nullptr;
 }
 
+// The other user of the machine: what a test plants where a lock belongs is given to nobody.
+constexpr uid_t coUser = 65534;
+
+// Sets an environment variable (a null value unsets it) until the scope ends.
+class EnvironmentChange {
+public:
+    EnvironmentChange(const char* name, const QByteArray& value)
+        : m_name(name)
+        , m_wasSet(qEnvironmentVariableIsSet(name))
+        , m_previous(qgetenv(name))
+    {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+    ~EnvironmentChange()
+    {
+        if (m_wasSet)
+            qputenv(m_name, m_previous);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    bool m_wasSet;
+    QByteArray m_previous;
+};
+
+// Runs `work` in a child process and returns what it wrote, or why it was stopped: a lock
+// check that blocks, or reads without end, must fail its row, not hang the run. The child is
+// killed after 5 s, long before a read without end takes the machine's memory.
+struct ChildRun {
+    QByteArray output;
+    QString failure;
+};
+
+ChildRun runInChild(const std::function<QByteArray()>& work)
+{
+    int channel[2];
+    if (::pipe2(channel, O_CLOEXEC) != 0)
+        return { {}, QStringLiteral("no pipe") };
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        const QByteArray output = work();
+        for (qsizetype done = 0; done < output.size();) {
+            const ssize_t n = ::write(channel[1], output.constData() + done, output.size() - done);
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    ChildRun run;
+    const QDeadlineTimer deadline(5000);
+    bool ended = child < 0;
+    while (!ended && run.failure.isEmpty()) {
+        pollfd ready { channel[0], POLLIN, 0 };
+        if (::poll(&ready, 1, int(deadline.remainingTime())) <= 0) {
+            run.failure = QStringLiteral("still busy after 5 s: it blocks or reads without end");
+            break;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(channel[0], buffer, sizeof buffer);
+        if (n > 0)
+            run.output.append(buffer, n);
+        else
+            ended = true;
+    }
+    int status = 0;
+    if (child > 0) {
+        if (!ended)
+            ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ::close(channel[0]);
+    if (run.failure.isEmpty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        run.failure = QStringLiteral("the child failed");
+    return run;
+}
+
+void removeEntry(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info { };
+    if (::lstat(native.constData(), &info) != 0)
+        return;
+    if (S_ISDIR(info.st_mode))
+        QDir(path).removeRecursively();
+    else
+        ::unlink(native.constData());
+}
+
+// Removes what a row planted, and the lock beside it, whatever the row's outcome.
+struct Planted {
+    QStringList paths;
+    ~Planted()
+    {
+        for (const QString& path : std::as_const(paths))
+            removeEntry(path);
+    }
+};
+
+bool giveToCoUser(const QString& path)
+{
+    return ::lchown(QFile::encodeName(path).constData(), coUser, coUser) == 0;
+}
+
+// Plants at `path` what another user may leave where a lock belongs, owned by that user.
+bool plant(const QString& kind, const QString& path, const QString& folderOfOurs)
+{
+    const QByteArray native = QFile::encodeName(path);
+    bool planted = false;
+    if (kind == QLatin1String("named pipe")) {
+        planted = ::mkfifo(native.constData(), 0644) == 0;
+    } else if (kind == QLatin1String("folder")) {
+        planted = ::mkdir(native.constData(), 0755) == 0;
+    } else if (kind.endsWith(QLatin1String("held lock")) || kind == QLatin1String("file")) {
+        // A lock of a program that runs: this test.
+        const QByteArray lock = QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+            + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + "\n\n";
+        QFile file(path);
+        planted = file.open(QIODevice::NewOnly) && file.write(lock) == lock.size();
+        file.close();
+        if (kind.startsWith(QLatin1String("unreadable")))
+            planted = planted && ::chmod(native.constData(), 0) == 0;
+    } else if (kind == QLatin1String("sparse file of 1 TiB")) {
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        planted = fd >= 0 && ::ftruncate(fd, qint64(1) << 40) == 0;
+        if (fd >= 0)
+            ::close(fd);
+    } else if (kind == QLatin1String("dangling link")) {
+        planted = ::symlink("/nonexistent/reccap-lock", native.constData()) == 0;
+    } else if (kind == QLatin1String("link to /dev/zero")) {
+        planted = ::symlink("/dev/zero", native.constData()) == 0;
+    } else if (kind == QLatin1String("link to a folder of ours")) {
+        planted = ::mkdir(QFile::encodeName(folderOfOurs).constData(), 0700) == 0
+            && ::symlink(QFile::encodeName(folderOfOurs).constData(), native.constData()) == 0;
+    }
+    return planted && giveToCoUser(path);
+}
+
+// A lock that a killed program of ours left: the process it names has ended.
+bool plantStaleLock(const QString& path)
+{
+    const pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    if (ended < 0 || ::waitpid(ended, nullptr, 0) != ended)
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::NewOnly)
+        && file.write(QByteArray::number(ended) + "\nreccap\n\n") > 0;
+}
+
+// The lock QSerialPort takes for a device, as a user of this system finds it.
+QString portLockFile(const QString& device)
+{
+    QString name = device.mid(device.startsWith(QLatin1String("/dev/")) ? 5 : 0);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QStringLiteral("/var/lock/LCK..") + name;
+}
+
 }
 
 class TestFaults : public QObject {
@@ -173,6 +348,13 @@ private Q_SLOTS:
     void shouldNeitherHangNorHoldBreakNorStartSecondLoop();
     void shouldTakeOverOnlyALockNobodyHolds_data();
     void shouldTakeOverOnlyALockNobodyHolds();
+    void shouldRefusePlantedLockWithoutBlocking_data();
+    void shouldRefusePlantedLockWithoutBlocking();
+    void shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt_data();
+    void shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt();
+    void shouldRefuseToStartWithoutTheLock_data();
+    void shouldRefuseToStartWithoutTheLock();
+    void shouldTakeOtherUsersAccessToOurLockFolderAway();
 
 private:
     QString devices() const { return m_devices.folder(); }
@@ -559,6 +741,7 @@ void TestFaults::shouldTakeOverOnlyALockNobodyHolds()
     SingleInstance instance;
     qputenv("XDG_RUNTIME_DIR", savedRuntime);
     QVERIFY(instance.lockPath().startsWith(runtime.path()));
+    QVERIFY(QDir().mkpath(QFileInfo(instance.lockPath()).path()));
 
     QLockFile holder(instance.lockPath());
     QVERIFY(holder.tryLock(0));
@@ -573,6 +756,166 @@ void TestFaults::shouldTakeOverOnlyALockNobodyHolds()
         lock.close();
     }
     QCOMPARE(int(instance.claim()), claim);
+}
+
+void TestFaults::shouldRefusePlantedLockWithoutBlocking_data()
+{
+    // "port": the serial port's lock in the shared lock folder. "instance": the one-reccap lock
+    // inside this user's lock folder. "instance folder": that folder itself, in the shared
+    // temporary folder, where its name can be guessed.
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<QString>("planted");
+
+    const QStringList lockKinds { "named pipe", "folder", "held lock", "unreadable held lock",
+        "sparse file of 1 TiB", "dangling link", "link to /dev/zero",
+        "named pipe as .rmlock beside a stale lock" };
+    for (const QString& lock : { QStringLiteral("port"), QStringLiteral("instance") }) {
+        for (const QString& kind : lockKinds)
+            QTest::newRow(qPrintable(lock + QStringLiteral(" lock: ") + kind)) << lock << kind;
+    }
+    const QStringList folderKinds { "named pipe", "folder", "file", "dangling link",
+        "link to /dev/zero", "link to a folder of ours" };
+    for (const QString& kind : folderKinds)
+        QTest::newRow(qPrintable(QStringLiteral("instance folder: ") + kind))
+            << "instance folder" << kind;
+}
+
+void TestFaults::shouldRefusePlantedLockWithoutBlocking()
+{
+    QFETCH(QString, lock);
+    QFETCH(QString, planted);
+    if (::geteuid() != 0)
+        QSKIP("Only root can plant objects that belong to another user");
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    // A shared temporary folder of the test's own, like /tmp.
+    QCOMPARE(::chmod(QFile::encodeName(temp.path()).constData(), 01777), 0);
+    const EnvironmentChange tmpdir("TMPDIR", QFile::encodeName(temp.path()));
+    const EnvironmentChange runtime("XDG_RUNTIME_DIR", QByteArray());
+    SingleInstance instance;
+    const QString instanceFolder = QFileInfo(instance.lockPath()).path();
+
+    PtyPair pty;
+    QVERIFY(pty.isValid() && pty.linkAsPort(devices(), 3));
+    QString path = portLockFile(pty.slavePath());
+    if (lock == QLatin1String("instance folder")) {
+        path = instanceFolder;
+    } else if (lock == QLatin1String("instance")) {
+        const QByteArray folder = QFile::encodeName(instanceFolder);
+        QVERIFY(::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST);
+        path = instance.lockPath();
+    }
+    Planted cleanup { { path, path + QStringLiteral(".rmlock") } };
+    QString named = path;
+    if (planted.endsWith(QLatin1String("beside a stale lock"))) {
+        named = path + QStringLiteral(".rmlock");
+        QVERIFY(plantStaleLock(path));
+        QVERIFY(plant(QStringLiteral("named pipe"), named, {}));
+    } else {
+        QVERIFY(plant(planted, path, temp.filePath("ours")));
+    }
+
+    const ChildRun run = runInChild([&] {
+        if (lock == QLatin1String("port")) {
+            QtSerialControl port;
+            port.setCommPort(3);
+            const bool opened = port.setPortOpen(true);
+            return QByteArray(opened ? "opened\n" : "refused\n") + port.errorString().toUtf8();
+        }
+        const SingleInstance::Claim claim = instance.claim();
+        const char* outcome = claim == SingleInstance::Claim::Claimed ? "claimed\n"
+            : claim == SingleInstance::Claim::HeldByAnother           ? "held by another\n"
+                                                                      : "refused\n";
+        return QByteArray(outcome) + instance.problem().toUtf8();
+    });
+    QVERIFY2(run.failure.isEmpty(), qPrintable(run.failure));
+    const QString outcome = QString::fromUtf8(run.output).section(QLatin1Char('\n'), 0, 0);
+    const QString message = QString::fromUtf8(run.output).section(QLatin1Char('\n'), 1);
+    QCOMPARE(outcome, QStringLiteral("refused"));
+    QVERIFY2(
+        message.contains(named) && message.contains(QLatin1String("nobody")), qPrintable(message));
+    QVERIFY2(!message.contains(QLatin1String("already running")), qPrintable(message));
+}
+
+void TestFaults::shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt_data()
+{
+    QTest::addColumn<QString>("display");
+    QTest::addColumn<bool>("sameAsLocal85");
+
+    QTest::newRow("the local socket spelt out") << "unix:85" << true;
+    QTest::newRow("a screen") << ":85.0" << true;
+    QTest::newRow("a screen on the local socket") << "unix:85.1" << true;
+    QTest::newRow("TCP on this machine") << "localhost:85" << true;
+    QTest::newRow("this host's name") << QSysInfo::machineHostName() + ":85" << true;
+    QTest::newRow("a protocol before the host") << "tcp/localhost:85" << true;
+    QTest::newRow("the local socket of this host") << "localhost/unix:85" << true;
+    QTest::newRow("another display") << ":86" << false;
+    QTest::newRow("another display with a screen") << ":8.5" << false;
+    QTest::newRow("another machine's display") << "desk7.example:85" << false;
+}
+
+void TestFaults::shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt()
+{
+    QFETCH(QString, display);
+    QFETCH(bool, sameAsLocal85);
+
+    const EnvironmentChange wayland("WAYLAND_DISPLAY", QByteArray());
+    QString local;
+    {
+        const EnvironmentChange x("DISPLAY", ":85");
+        local = SingleInstance().lockPath();
+    }
+    const EnvironmentChange x("DISPLAY", display.toUtf8());
+    const QString path = SingleInstance().lockPath();
+    QVERIFY2((path == local) == sameAsLocal85, qPrintable(path + QStringLiteral(" / ") + local));
+}
+
+void TestFaults::shouldRefuseToStartWithoutTheLock_data()
+{
+    // Where the lock's folder should be, and what stands in its way.
+    QTest::addColumn<bool>("runtimeFolder");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("temporary folder missing") << false << "No such file or directory";
+    QTest::newRow("a file of ours in the runtime folder") << true << "is a file";
+}
+
+void TestFaults::shouldRefuseToStartWithoutTheLock()
+{
+    QFETCH(bool, runtimeFolder);
+    QFETCH(QString, reason);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString missing = temp.filePath(QStringLiteral("missing"));
+    const EnvironmentChange tmpdir("TMPDIR", QFile::encodeName(missing));
+    const EnvironmentChange runtime(
+        "XDG_RUNTIME_DIR", runtimeFolder ? QFile::encodeName(temp.path()) : QByteArray());
+    if (runtimeFolder)
+        writeFile(temp.filePath(QStringLiteral("reccap")), "not a folder\n");
+    SingleInstance instance;
+
+    QCOMPARE(int(instance.claim()), int(SingleInstance::Claim::Unavailable));
+    const QString folder = runtimeFolder ? temp.filePath(QStringLiteral("reccap")) : missing;
+    QVERIFY2(instance.problem().contains(folder) && instance.problem().contains(reason),
+        qPrintable(instance.problem()));
+}
+
+void TestFaults::shouldTakeOtherUsersAccessToOurLockFolderAway()
+{
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const EnvironmentChange change("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    SingleInstance instance;
+    const QString folder = QFileInfo(instance.lockPath()).path();
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+
+    QCOMPARE(int(instance.claim()), int(SingleInstance::Claim::Claimed));
+    struct stat info { };
+    QCOMPARE(::lstat(QFile::encodeName(folder).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, mode_t(0700));
 }
 
 QTEST_MAIN(TestFaults)

@@ -14,7 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <fcntl.h>
 #include <functional>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -195,28 +198,42 @@ void TestQtSerialControl::shouldRaiseTransmitBufferFullInsteadOfQueuing()
 
 void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason_data()
 {
-    QTest::addColumn<bool>("missing");
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("reasons");
 
-    QTest::newRow("device missing") << true << QStringLiteral("No such file or directory");
-    QTest::newRow("device in use") << false << QString();
+    QTest::newRow("device missing") << "missing" << QStringList { "No such file or directory" };
+    // The message says whose lock keeps the port.
+    QTest::newRow("device in use") << "held" << QStringList { "lock file", "belongs to" };
+    // A reccap that was killed leaves the line in exclusive use as long as its other end stays
+    // open: nobody but root may open it then.
+    QTest::newRow("device left in exclusive use")
+        << "exclusive" << QStringList { "busy", "exclusive use", "fuser -v" };
 }
 
 void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason()
 {
-    QFETCH(bool, missing);
-    QFETCH(QString, reason);
+    QFETCH(QString, device);
+    QFETCH(QStringList, reasons);
 
     PtyPair pty;
     QtSerialControl holder;
     const QString link = m_devices.folder() + QStringLiteral("/com3");
     QFile::remove(link);
-    if (missing) {
+    if (device == QLatin1String("missing")) {
         QVERIFY(QFile::link(QStringLiteral("/dev/reccap-no-such-tty"), link));
-    } else {
+    } else if (device == QLatin1String("held")) {
         QVERIFY(pty.linkAsPort(m_devices.folder(), 3));
         holder.setCommPort(3);
         QVERIFY(holder.setPortOpen(true));
+    } else {
+        if (::geteuid() == 0)
+            QSKIP("Root opens a line in exclusive use all the same");
+        QVERIFY(pty.linkAsPort(m_devices.folder(), 3));
+        const int line = ::open(QFile::encodeName(pty.slavePath()).constData(),
+            O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(line >= 0);
+        QCOMPARE(::ioctl(line, TIOCEXCL), 0);
+        ::close(line);
     }
 
     QtSerialControl port;
@@ -225,10 +242,12 @@ void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason()
     QVERIFY(!port.portOpen());
     const QString message = port.errorString();
     QVERIFY2(message.contains(QStringLiteral("COM3")), qPrintable(message));
-    QVERIFY2(
-        message.contains(missing ? QStringLiteral("/dev/reccap-no-such-tty") : pty.slavePath()),
+    QVERIFY2(message.contains(device == QLatin1String("missing")
+                     ? QStringLiteral("/dev/reccap-no-such-tty")
+                     : pty.slavePath()),
         qPrintable(message));
-    QVERIFY2(message.contains(reason), qPrintable(message));
+    for (const QString& reason : reasons)
+        QVERIFY2(message.contains(reason), qPrintable(message));
 }
 
 void TestQtSerialControl::shouldReportVanishedDeviceOnce()

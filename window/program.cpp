@@ -49,11 +49,8 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
         return 1;
     }
     SingleInstance instance;
-    if (instance.claim() == SingleInstance::Claim::HeldByAnother) {
-        reportFatal(nullptr,
-            QStringLiteral("Another reccap is already running for this user on this display: "
-                           "use its window (lock file %1)")
-                .arg(instance.lockPath()));
+    if (instance.claim() != SingleInstance::Claim::Claimed) {
+        reportFatal(nullptr, instance.problem());
         return 1;
     }
 

@@ -1,59 +1,85 @@
 #include "singleinstance.h"
 
+#include "lockfiles.h"
+
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QRegularExpression>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
+#include <QSysInfo>
 
 namespace {
 
-// ":0" and ":0.0" are the same display; the screen does not make another desk.
-QString displayKey()
+// An X display as its server knows it, from "[protocol/][host]:number[.screen]". The screen is
+// no other desk. The local machine has several spellings: an empty host and "unix" reach the
+// server's socket, "localhost" and this host's name its TCP port 6000 + number, on which only
+// that same server listens (an SSH session's forwarded displays take numbers from 10 up, and
+// only where that port is free).
+QString xDisplayKey(const QString& display)
 {
-    QString display = qEnvironmentVariable("WAYLAND_DISPLAY");
-    if (display.isEmpty()) {
-        display = qEnvironmentVariable("DISPLAY");
-        display.remove(QRegularExpression(QStringLiteral("\\.\\d+$")));
-    }
-    QString key = QGuiApplication::platformName() + QLatin1Char('-') + display;
-    key.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
-    return key;
+    static const QRegularExpression form(QStringLiteral("^(?:.*/)?([^/]*?):(\\d+)(?:\\.\\d+)?$"));
+    const QRegularExpressionMatch match = form.match(display);
+    if (!match.hasMatch())
+        return QStringLiteral("x11-") + display;
+    const QString host = match.captured(1);
+    const QString number = QString::number(match.captured(2).toInt());
+    const bool local = host.isEmpty() || host == QLatin1String("unix")
+        || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        || host == QLatin1String("127.0.0.1")
+        || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+    return local ? QStringLiteral("x11-") + number
+                 : QStringLiteral("x11-%1-%2").arg(host.toLower(), number);
 }
 
-QString lockFolder()
+// The desk the window goes to. An X display comes first: in a Wayland session it is the one
+// XWayland serves, so a reccap on Qt's X platform and one on its Wayland platform still meet.
+QString displayKey()
 {
-    // The runtime folder belongs to the user alone; the shared temporary folder takes the
-    // user's id into the name instead.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QFileInfo info(runtime);
-    if (!runtime.isEmpty() && info.isAbsolute() && info.isDir() && info.isWritable())
-        return runtime + QStringLiteral("/reccap-");
-#ifdef Q_OS_UNIX
-    return QDir::tempPath() + QStringLiteral("/reccap-%1-").arg(::getuid());
-#else
-    return QDir::tempPath() + QStringLiteral("/reccap-");
-#endif
+    QString key;
+    if (const QString x = qEnvironmentVariable("DISPLAY"); !x.isEmpty())
+        key = xDisplayKey(x);
+    else if (const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY"); !wayland.isEmpty())
+        key = QStringLiteral("wayland-") + wayland;
+    else
+        key = QGuiApplication::platformName();
+    key.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
+    return key;
 }
 
 }
 
 SingleInstance::SingleInstance()
-    : m_lock(std::make_unique<QLockFile>(lockFolder() + displayKey() + QStringLiteral(".lock")))
+    : m_folder(LockFiles::userFolder())
+    , m_lock(std::make_unique<QLockFile>(
+          m_folder + QLatin1Char('/') + displayKey() + QStringLiteral(".lock")))
 {
     m_lock->setStaleLockTime(0);
 }
 
+SingleInstance::Claim SingleInstance::unavailable(const QString& reason)
+{
+    m_problem = QStringLiteral("Cannot make sure that only one reccap runs for this user on this "
+                               "display, so it does not start: ")
+        + reason;
+    return Claim::Unavailable;
+}
+
 SingleInstance::Claim SingleInstance::claim()
 {
+    m_problem.clear();
+    if (const QString problem = LockFiles::preparePrivateFolder(m_folder); !problem.isEmpty())
+        return unavailable(problem);
+    // Only we may write the folder, but what QLockFile is about to read is checked all the same:
+    // the folder may have been open to others before we took that away.
+    if (const QString problem = LockFiles::problem(lockPath(), LockFiles::Owner::Us);
+        !problem.isEmpty())
+        return unavailable(problem);
     if (m_lock->tryLock(0))
         return Claim::Claimed;
+    if (m_lock->error() == QLockFile::PermissionError)
+        return unavailable(
+            QStringLiteral("cannot create the lock file %1 (permission denied)").arg(lockPath()));
     if (m_lock->error() != QLockFile::LockFailedError)
-        return Claim::Unavailable;
+        return unavailable(QStringLiteral("cannot write the lock file %1").arg(lockPath()));
     // Process ids come round again: after a restart, and under Wine after every restart of
     // its server, this very program may get the id that a killed reccap wrote into the lock.
     // Such a lock names a running reccap, so it looks held; but it names us, and we do not
@@ -65,5 +91,8 @@ SingleInstance::Claim SingleInstance::claim()
     if (m_lock->getLockInfo(&pid, &host, &application) && pid == QCoreApplication::applicationPid()
         && m_lock->removeStaleLockFile() && m_lock->tryLock(0))
         return Claim::Claimed;
+    m_problem = QStringLiteral("Another reccap is already running for this user on this display: "
+                               "use its window (lock file %1)")
+                    .arg(lockPath());
     return Claim::HeldByAnother;
 }
