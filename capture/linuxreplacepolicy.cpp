@@ -181,7 +181,7 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
         return Replace::Failed;
     // In a sticky folder only the owner of a file may replace it; another user's file there that
     // this user may write is written in place, as in a folder that takes no new file.
-    return error == EPERM ? Replace::TemporaryRefused : Replace::RenameFailed;
+    return error == EPERM ? Replace::TemporaryRefused : Replace::Busy;
 }
 
 // The name is opened without following a link, as what stands there now need not be what
@@ -189,26 +189,26 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
 // goes over the old one from the start and the very next call cuts the file to its length: a
 // crash in between leaves the old line's tail after the new one, but only for that moment, and
 // a reader never finds the file empty.
-bool writeInPlace(const QString& localPath, const QByteArray& line, QString* reason)
+Replace writeInPlace(const QString& localPath, const QByteArray& line, QString* reason)
 {
     Target target;
     if (!resolve(localPath, &target, reason))
-        return false;
+        return Replace::Failed;
     if (target.entry.st_mode == 0)
-        return false;
+        return Replace::Failed;
     if (S_ISLNK(target.entry.st_mode)) {
         *reason = QStringLiteral(
             "%1 is a symbolic link owned by another user (%2), which reccap does not follow")
                       .arg(target.path, userName(target.entry.st_uid));
-        return false;
+        return Replace::Failed;
     }
     const Descriptor file(::openat(
         target.folder.fd, target.name.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.fd < 0 || !writeAll(file.fd, line) || ::ftruncate(file.fd, off_t(line.size())) != 0) {
         *reason = systemReason();
-        return false;
+        return Replace::Failed;
     }
-    return true;
+    return Replace::Done;
 }
 
 }

@@ -13,9 +13,11 @@
 // it in C:\.
 namespace ReplacePolicy {
 
-enum class Replace { Done, RenameFailed, TemporaryRefused, Failed };
+// Busy: another program kept the file from being replaced or written, perhaps only for a
+// moment; it is tried again until the retry limit has passed.
+enum class Replace { Done, Busy, TemporaryRefused, Failed };
 
-// How long a failed rename is tried again before it counts as a write failure.
+// How long a busy file is tried again before it counts as a write failure.
 std::chrono::milliseconds renameRetryLimit();
 
 // One attempt at replacing the file at localPath with one holding `line`, by a complete file
@@ -23,8 +25,8 @@ std::chrono::milliseconds renameRetryLimit();
 // file may be written. On failure *reason holds the system's word.
 Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason);
 
-// Overwrites the existing file at localPath with `line`. Returns false, with *reason as it was,
-// when there is no such file, and with the reason set when the write fails.
-bool writeInPlace(const QString& localPath, const QByteArray& line, QString* reason);
+// Overwrites the existing file at localPath with `line`. Failed, with *reason as it was, when
+// there is no such file; with the reason set when the write fails.
+Replace writeInPlace(const QString& localPath, const QByteArray& line, QString* reason);
 
 }

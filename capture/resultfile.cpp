@@ -31,20 +31,22 @@ bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* 
     constexpr auto retryPause = std::chrono::milliseconds(20);
     const auto deadline = Clock::now() + ReplacePolicy::renameRetryLimit();
     QString reason;
+    bool inPlace = false;
     for (;;) {
-        const Replace outcome = ReplacePolicy::replaceOnce(localPath, line, &reason);
+        const Replace outcome = inPlace ? ReplacePolicy::writeInPlace(localPath, line, &reason)
+                                        : ReplacePolicy::replaceOnce(localPath, line, &reason);
         if (outcome == Replace::Done)
             return true;
         // A Result.txt that the user may write in a folder that takes no new file from the user
         // is common where an administrator prepared the file, and is the rule for C:\ on
         // Windows. Writing it in place is not atomic, but it is the only write the folder
-        // allows, and a failure of it is reported like any other.
-        if (outcome == Replace::TemporaryRefused) {
-            if (ReplacePolicy::writeInPlace(localPath, line, &reason))
-                return true;
-            break;
+        // allows; a reader in the way is waited for as for the replace, and a failure of it is
+        // reported like any other.
+        if (outcome == Replace::TemporaryRefused && !inPlace) {
+            inPlace = true;
+            continue;
         }
-        if (outcome == Replace::Failed || Clock::now() + retryPause > deadline)
+        if (outcome != Replace::Busy || Clock::now() + retryPause > deadline)
             break;
         QThread::msleep(static_cast<unsigned long>(retryPause.count()));
     }

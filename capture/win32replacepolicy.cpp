@@ -1,25 +1,54 @@
 #include "replacepolicy.h"
 
-#include <QFile>
-#include <QSaveFile>
+#include <QDir>
+#include <QRandomGenerator>
+
+#include <qt_windows.h>
 
 namespace ReplacePolicy {
 
 namespace {
 
-    // A short write is tried again for the rest; the attempt that fails outright carries the
-    // system's reason.
-    bool writeAll(QFileDevice& file, const QByteArray& line, QString* reason)
+    std::wstring native(const QString& path)
+    {
+        return QDir::toNativeSeparators(path).toStdWString();
+    }
+
+    QString systemReason(DWORD error) { return qt_error_string(int(error)); }
+
+    // A reader or a virus scanner that opened the file without sharing it with us.
+    bool heldByAnother(DWORD error)
+    {
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+            || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+    }
+
+    // From the handle's current position, which is the start of a file just opened. A short
+    // write is continued with the rest.
+    bool writeAll(HANDLE file, const QByteArray& line)
     {
         for (qsizetype done = 0; done < line.size();) {
-            const qint64 written = file.write(line.constData() + done, line.size() - done);
-            if (written <= 0) {
-                *reason = file.errorString();
+            DWORD written = 0;
+            if (!WriteFile(
+                    file, line.constData() + done, DWORD(line.size() - done), &written, nullptr))
+                return false;
+            if (written == 0) {
+                SetLastError(ERROR_WRITE_FAULT);
                 return false;
             }
             done += written;
         }
         return true;
+    }
+
+    // ReplaceFileW carries the attributes over itself; not every file system does (nor Wine),
+    // and a reader may look for a hidden or system file.
+    void keepAttributes(const std::wstring& path, DWORD old)
+    {
+        constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
+            | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+        if (old & kept)
+            SetFileAttributesW(path.c_str(), old & kept);
     }
 
 }
@@ -29,49 +58,90 @@ namespace {
 std::chrono::milliseconds renameRetryLimit() { return std::chrono::milliseconds(1000); }
 
 // Emptying the file in place and then writing let a polling reader catch it empty, and a write
-// that failed half-way destroyed the previous good line. A save file is written beside the
-// target and renamed over it only once complete. The replacement inherits the folder's
-// permissions, which is what an administrator who prepared C:\Result.txt set up; there is no
-// owner to carry over.
+// that failed half-way destroyed the previous good line. The complete line goes into a file of
+// our own beside the target first. An existing Result.txt is then replaced with ReplaceFileW,
+// which keeps the replaced file's security descriptor (the Modify right an administrator gave
+// the users, the integrity label), its attributes and its creation time; a plain rename would
+// give it the new file's, inherited from C:\ with the High label of an elevated run, and the
+// next standard user could no longer write it. Only a file that does not exist yet is renamed
+// into place.
 Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason)
 {
-    QSaveFile file(localPath);
-    // Unbuffered, so that every write's outcome is seen here. A buffered file is flushed inside
-    // commit(), which in Qt 6.4 renames it into place even when that flush stopped short (a full
-    // disk, a size limit): a cut-off line would replace the good one.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        *reason = file.errorString();
-        return file.error() == QFileDevice::OpenError ? Replace::TemporaryRefused : Replace::Failed;
-    }
-    if (!writeAll(file, line, reason)) {
-        file.cancelWriting();
+    const std::wstring target = native(localPath);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    // A folder at the name is no result file to replace, as Windows itself says when it is
+    // opened for writing (Wine's ReplaceFileW would replace it all the same).
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *reason = systemReason(ERROR_ACCESS_DENIED);
         return Replace::Failed;
     }
-    if (file.commit())
-        return Replace::Done;
-    *reason = file.errorString();
-    return file.error() == QFileDevice::RenameError ? Replace::RenameFailed : Replace::Failed;
+    std::wstring temporary;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    do {
+        temporary = target + L"."
+            + QString::number(QRandomGenerator::global()->generate(), 36).toStdWString();
+        file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_NORMAL, nullptr);
+    } while (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *reason = systemReason(error);
+        return error == ERROR_ACCESS_DENIED ? Replace::TemporaryRefused : Replace::Failed;
+    }
+    const bool written = writeAll(file, line) && FlushFileBuffers(file);
+    DWORD error = written ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(file);
+
+    if (written) {
+        const BOOL replaced = attributes != INVALID_FILE_ATTRIBUTES
+            ? ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr)
+            : MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+        if (replaced) {
+            if (attributes != INVALID_FILE_ATTRIBUTES)
+                keepAttributes(target, attributes);
+            return Replace::Done;
+        }
+        error = GetLastError();
+    }
+    DeleteFileW(temporary.c_str());
+    *reason = systemReason(error);
+    if (!written)
+        return Replace::Failed;
+    // A file that appeared between the look and the rename is replaced on the next try.
+    if (heldByAnother(error) || error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+        return Replace::Busy;
+    // Where the user may make files beside Result.txt but not replace it, it can still be
+    // written in place.
+    return error == ERROR_ACCESS_DENIED ? Replace::TemporaryRefused : Replace::Failed;
 }
 
 // The old line is overwritten first and the file cut to the new length after, so a reader may
-// catch a mix of the two lines for a moment but never an empty file, as Qt's own fallback (empty
-// the file, then write) would let it.
-bool writeInPlace(const QString& localPath, const QByteArray& line, QString* reason)
+// catch a mix of the two lines for a moment but never an empty file, as emptying it first would
+// let it. The file is shared with every reader; one that did not share it with us is waited
+// for like one in the way of the replace.
+Replace writeInPlace(const QString& localPath, const QByteArray& line, QString* reason)
 {
-    QFile file(localPath);
-    if (!file.exists())
-        return false;
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        *reason = file.errorString();
-        return false;
+    const std::wstring target = native(localPath);
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return Replace::Failed;
+        *reason = systemReason(error);
+        return heldByAnother(error) ? Replace::Busy : Replace::Failed;
     }
-    if (!writeAll(file, line, reason))
-        return false;
-    if (!file.resize(line.size())) {
-        *reason = file.errorString();
-        return false;
-    }
-    return true;
+    LARGE_INTEGER end;
+    end.QuadPart = line.size();
+    const bool done = writeAll(file, line) && SetFilePointerEx(file, end, nullptr, FILE_BEGIN)
+        && SetEndOfFile(file);
+    const DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(file);
+    if (done)
+        return Replace::Done;
+    *reason = systemReason(error);
+    return heldByAnother(error) ? Replace::Busy : Replace::Failed;
 }
 
 }

@@ -1,3 +1,4 @@
+#include "replacepolicy.h"
 #include "resultfile.h"
 
 #include <QFile>
@@ -24,10 +25,10 @@ QByteArray readAll()
 // which on Windows keeps the file from being replaced until it lets go.
 class Holder {
 public:
-    explicit Holder(std::chrono::milliseconds holdFor)
+    Holder(std::chrono::milliseconds holdFor, DWORD sharing)
     {
         m_handle = CreateFileW(reinterpret_cast<const wchar_t*>(resultPath.utf16()), GENERIC_READ,
-            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            sharing, nullptr, OPEN_EXISTING, 0, nullptr);
         m_thread = std::thread([this, holdFor] {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait_for(lock, holdFor, [this] { return m_done; });
@@ -64,10 +65,12 @@ private Q_SLOTS:
     void shouldWriteExampleLineToDriveC();
     void shouldWaitBrieflyForReaderHoldingTheFile_data();
     void shouldWaitBrieflyForReaderHoldingTheFile();
+    void shouldKeepAttributesAndCreationTimeOfReplacedFile();
 };
 
 void TestResultFileWindows::init()
 {
+    SetFileAttributesW(reinterpret_cast<const wchar_t*>(resultPath.utf16()), FILE_ATTRIBUTE_NORMAL);
     QFile::remove(resultPath);
     QFile old(resultPath);
     QVERIFY(old.open(QIODevice::WriteOnly));
@@ -88,31 +91,84 @@ void TestResultFileWindows::shouldWriteExampleLineToDriveC()
 void TestResultFileWindows::shouldWaitBrieflyForReaderHoldingTheFile_data()
 {
     QTest::addColumn<int>("holdMs");
+    QTest::addColumn<int>("sharing");
+    // Written in place, as where the folder takes no new file, instead of replaced.
+    QTest::addColumn<bool>("inPlace");
     QTest::addColumn<bool>("written");
 
-    QTest::newRow("reader lets go within the retry") << 200 << true;
-    QTest::newRow("reader holds on past the retry") << 5000 << false;
+    const int noDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const int readOnly = FILE_SHARE_READ;
+    QTest::newRow("reader lets go within the retry") << 200 << noDelete << false << true;
+    QTest::newRow("reader holds on past the retry") << 5000 << noDelete << false << false;
+    QTest::newRow("reader sharing no write lets go within the retry")
+        << 300 << readOnly << false << true;
+    QTest::newRow("in place: reader sharing no write lets go within the retry")
+        << 300 << readOnly << true << true;
+    QTest::newRow("in place: reader holds on past the retry") << 5000 << readOnly << true << false;
 }
 
 void TestResultFileWindows::shouldWaitBrieflyForReaderHoldingTheFile()
 {
     QFETCH(int, holdMs);
+    QFETCH(int, sharing);
+    QFETCH(bool, inPlace);
     QFETCH(bool, written);
 
     QString error;
     bool done = false;
     {
-        Holder reader { std::chrono::milliseconds(holdMs) };
+        Holder reader { std::chrono::milliseconds(holdMs), DWORD(sharing) };
         QVERIFY(reader.isHolding());
-        done = ResultFile::write(resultPath, "\"new\"\r\n", &error);
+        if (inPlace) {
+            // The retry of the write, as ResultFile runs it after the folder refused the
+            // temporary file: Busy while the reader holds on.
+            const auto deadline
+                = std::chrono::steady_clock::now() + ReplacePolicy::renameRetryLimit();
+            ReplacePolicy::Replace outcome;
+            while ((outcome = ReplacePolicy::writeInPlace(resultPath, "\"new\"\r\n", &error))
+                    == ReplacePolicy::Replace::Busy
+                && std::chrono::steady_clock::now() < deadline)
+                QTest::qWait(20);
+            done = outcome == ReplacePolicy::Replace::Done;
+        } else {
+            done = ResultFile::write(resultPath, "\"new\"\r\n", &error);
+        }
     }
     QCOMPARE(done, written);
     if (written) {
         QCOMPARE(readAll(), QByteArray("\"new\"\r\n"));
     } else {
         QCOMPARE(readAll(), QByteArray("\"old\"\r\n"));
-        QVERIFY2(error.contains(resultPath), qPrintable(error));
+        // The in-place write alone gives the system's reason; the file's names come with it
+        // from ResultFile.
+        QVERIFY2(inPlace ? !error.isEmpty() : error.contains(resultPath), qPrintable(error));
     }
+}
+
+void TestResultFileWindows::shouldKeepAttributesAndCreationTimeOfReplacedFile()
+{
+    // As an administrator may leave the file, and as the program that reads it may expect it.
+    const auto path = reinterpret_cast<const wchar_t*>(resultPath.utf16());
+    QVERIFY(SetFileAttributesW(path, FILE_ATTRIBUTE_HIDDEN));
+    WIN32_FILE_ATTRIBUTE_DATA before {};
+    QVERIFY(GetFileAttributesExW(path, GetFileExInfoStandard, &before));
+    // The replacement is made later than the file it replaces.
+    QTRY_VERIFY([&] {
+        FILETIME now {};
+        GetSystemTimeAsFileTime(&now);
+        return CompareFileTime(&now, &before.ftCreationTime) > 0;
+    }());
+
+    QString error;
+    QVERIFY2(ResultFile::write(resultPath, "\"new\"\r\n", &error), qPrintable(error));
+    WIN32_FILE_ATTRIBUTE_DATA after {};
+    QVERIFY(GetFileAttributesExW(path, GetFileExInfoStandard, &after));
+    QVERIFY(GetFileAttributesW(path) & FILE_ATTRIBUTE_HIDDEN);
+    // Wine keeps creation times in the Linux file system, which cannot set them.
+    const bool underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+    if (!underWine)
+        QCOMPARE(CompareFileTime(&after.ftCreationTime, &before.ftCreationTime), 0);
+    QCOMPARE(readAll(), QByteArray("\"new\"\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestResultFileWindows)
