@@ -30,8 +30,10 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Capture person records from a serial instrument")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY reccap)
 set(CPACK_STRIP_FILES ON)
-# One Start menu entry, named like the program.
+# One Start menu entry, named like the program. It points into the folder's top, where the
+# program is installed; NSIS would otherwise look for it in bin\.
 set(CPACK_PACKAGE_EXECUTABLES reccap reccap)
+set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_DISPLAY_NAME "reccap ${PROJECT_VERSION}")
 set(CPACK_NSIS_PACKAGE_NAME "reccap ${PROJECT_VERSION}")
