@@ -65,16 +65,22 @@ int main(int argc, char* argv[])
 
     QList<RunFigures> paced;
     QList<RunFigures> unpaced;
+    QList<RunFigures> traced;
     QList<RunFigures> wine;
     int failed = 0;
-    // Alternating spreads any drift of the machine over both variants alike.
+    enum class Variant { Paced, Unpaced, Traced };
+    // Alternating spreads any drift of the machine over the variants alike.
     for (int run = 1; run <= plan.runs; ++run) {
-        for (const bool isPaced : { true, false }) {
-            const QString program
-                = isPaced ? QStringLiteral(RECCAP_BINARY) : QStringLiteral(RECCAP_UNPACED_BINARY);
-            std::fprintf(
-                stderr, "run %d/%d, %s ...\n", run, plan.runs, isPaced ? "paced" : "unpaced");
+        for (const Variant variant : { Variant::Paced, Variant::Unpaced, Variant::Traced }) {
+            const QString program = variant == Variant::Unpaced
+                ? QStringLiteral(RECCAP_UNPACED_BINARY)
+                : QStringLiteral(RECCAP_BINARY);
+            const char* name = variant == Variant::Paced ? "paced"
+                : variant == Variant::Unpaced            ? "unpaced"
+                                                         : "paced, traced";
+            std::fprintf(stderr, "run %d/%d, %s ...\n", run, plan.runs, name);
             ReccapRun measurement(program, xvfb.display(), plan);
+            measurement.setTraced(variant == Variant::Traced);
             const std::optional<RunFigures> figures = measurement.measure();
             if (!figures) {
                 ++failed;
@@ -82,7 +88,10 @@ int main(int argc, char* argv[])
                     qPrintable(measurement.errorString()));
                 continue;
             }
-            (isPaced ? paced : unpaced) << *figures;
+            (variant == Variant::Paced            ? paced
+                    : variant == Variant::Unpaced ? unpaced
+                                                  : traced)
+                << *figures;
         }
         if (!wineProgram.isEmpty()) {
             std::fprintf(stderr, "run %d/%d, Windows build under Wine ...\n", run, plan.runs);
@@ -102,7 +111,7 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    const BenchTable table(plan, paced, unpaced, wine);
+    const BenchTable table(plan, paced, unpaced, traced, wine);
     std::fputs(table.markdown(clock.elapsed() / 1000.0, failed).toUtf8().constData(), stdout);
     return 0;
 }

@@ -53,16 +53,18 @@ QString number(double value, int decimals) { return QString::number(value, 'f', 
 }
 
 BenchTable::BenchTable(const BenchPlan& plan, const QList<RunFigures>& paced,
-    const QList<RunFigures>& unpaced, const QList<RunFigures>& wine)
+    const QList<RunFigures>& unpaced, const QList<RunFigures>& traced,
+    const QList<RunFigures>& wine)
     : m_plan(plan)
     , m_paced(paced)
     , m_unpaced(unpaced)
+    , m_traced(traced)
     , m_wine(wine)
 {
 }
 
-QList<BenchTable::Row> BenchTable::rows(
-    const QList<RunFigures>& paced, const QList<RunFigures>& unpaced) const
+QList<BenchTable::Row> BenchTable::rows(const QList<RunFigures>& paced,
+    const QList<RunFigures>& unpaced, const QList<RunFigures>& traced) const
 {
     QList<Row> rows;
 
@@ -78,11 +80,25 @@ QList<BenchTable::Row> BenchTable::rows(
 
     const double streamSeconds
         = median(each(paced, [](const RunFigures& r) { return r.streamingSeconds; }));
+    const double streamResolution
+        = streamSeconds > 0 ? 100.0 * ProcSample::tickSeconds() / streamSeconds : 0;
+    const double pacedStreaming
+        = 100 * median(each(paced, [](const RunFigures& r) { return r.streamingCore; }));
     rows << Row { QStringLiteral("Processor use while bodies arrive at 960 characters/s"),
-        100 * median(each(paced, [](const RunFigures& r) { return r.streamingCore; })),
+        pacedStreaming,
         100 * median(each(unpaced, [](const RunFigures& r) { return r.streamingCore; })),
-        streamSeconds > 0 ? 100.0 * ProcSample::tickSeconds() / streamSeconds : 0,
-        QStringLiteral("% of a core"), 1, QStringLiteral("—"), std::nullopt };
+        streamResolution, QStringLiteral("% of a core"), 1, QStringLiteral("—"), std::nullopt };
+    if (!traced.isEmpty()) {
+        // Every byte of a body arrives in a read of its own at this pace, each answered: the
+        // most a trace ever has to note per second.
+        Row tracing { QStringLiteral("the same, with the line traced (--trace FILE)"),
+            100 * median(each(traced, [](const RunFigures& r) { return r.streamingCore; })), 0,
+            streamResolution, QStringLiteral("% of a core"), 1,
+            QStringLiteral("≤ 1.1 × untraced (%1)").arg(number(1.1 * pacedStreaming, 1)),
+            std::nullopt, true };
+        tracing.met = tracing.paced <= 1.1 * pacedStreaming;
+        rows << tracing;
+    }
 
     const auto ackRate = [](const RunFigures& r) { return double(r.bodyAcks) / r.bodySeconds; };
     Row acks { QStringLiteral("ACKs on the wire during a body"), median(each(paced, ackRate)),
@@ -166,16 +182,21 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
     out << QStringLiteral("|---|---|---:|---:|---:|---|---|%1")
                .arg(withWine ? QStringLiteral("---:|---|") : QString());
     const QList<Row> native = rows();
-    const QList<Row> wine = withWine ? rows(m_wine, m_unpaced) : QList<Row>();
-    for (qsizetype i = 0; i < native.size(); ++i) {
-        const Row& row = native.at(i);
+    const QList<Row> wine = withWine ? rows(m_wine, m_unpaced, {}) : QList<Row>();
+    for (const Row& row : native) {
         QString line
             = QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 |")
                   .arg(row.figure, row.unit, shown(row.paced, row),
-                      number(row.unpaced, row.decimals), ratio(row), row.target, metText(row.met));
-        if (withWine)
-            line += QStringLiteral(" %1 | %2 |")
-                        .arg(shown(wine.at(i).paced, wine.at(i)), metText(wine.at(i).met));
+                      row.pacedOnly ? QStringLiteral("—") : number(row.unpaced, row.decimals),
+                      row.pacedOnly ? QStringLiteral("—") : ratio(row), row.target,
+                      metText(row.met));
+        if (withWine) {
+            const auto same = std::find_if(wine.cbegin(), wine.cend(),
+                [&row](const Row& other) { return other.figure == row.figure; });
+            line += same == wine.cend()
+                ? QStringLiteral(" — | — |")
+                : QStringLiteral(" %1 | %2 |").arg(shown(same->paced, *same), metText(same->met));
+        }
         out << line;
     }
 
@@ -249,6 +270,12 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
     out << QStringLiteral(
         "- A paced figure shown as \"< x\" was zero clock ticks, x being one tick "
         "over the sampled time; its ratio is then a lower bound.");
+    if (!m_traced.isEmpty())
+        out << QStringLiteral(
+            "- The traced row is the paced program started with `--trace` into its private "
+            "folder, %1 times, alternating with the others: every body byte a read of its own, "
+            "each read and each ACK a line of the trace, written between records.")
+                   .arg(m_traced.size());
     if (withWine)
         out << QStringLiteral(
             "- The Wine column is the Windows build (`reccap.exe`, cross-compiled with MinGW-w64) "

@@ -12,7 +12,8 @@
 class BenchTable {
 public:
     BenchTable(const BenchPlan& plan, const QList<RunFigures>& paced,
-        const QList<RunFigures>& unpaced, const QList<RunFigures>& wine = {});
+        const QList<RunFigures>& unpaced, const QList<RunFigures>& traced,
+        const QList<RunFigures>& wine = {});
 
     QString markdown(double benchSeconds, int failedRuns) const;
 
@@ -28,15 +29,19 @@ private:
         QString target;
         // Empty for a figure without a target; otherwise whether the paced figure meets it.
         std::optional<bool> met;
+        // A figure of the shipped program only, with nothing to set against it unpaced.
+        bool pacedOnly { false };
     };
 
-    QList<Row> rows() const { return rows(m_paced, m_unpaced); }
+    QList<Row> rows() const { return rows(m_paced, m_unpaced, m_traced); }
     // The rows with `paced` in the paced column: the Wine column is computed the same way.
-    QList<Row> rows(const QList<RunFigures>& paced, const QList<RunFigures>& unpaced) const;
+    QList<Row> rows(const QList<RunFigures>& paced, const QList<RunFigures>& unpaced,
+        const QList<RunFigures>& traced) const;
     static QString ratio(const Row& row);
 
     BenchPlan m_plan;
     QList<RunFigures> m_paced;
     QList<RunFigures> m_unpaced;
+    QList<RunFigures> m_traced;
     QList<RunFigures> m_wine;
 };

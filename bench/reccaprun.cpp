@@ -141,12 +141,15 @@ bool ReccapRun::start()
     // the program in the middle of a measurement.
     m_process.setStandardErrorFile(m_config.filePath(QStringLiteral("stderr.txt")));
 
+    const QStringList programArguments = m_traced
+        ? QStringList { QStringLiteral("--trace"), m_config.filePath(QStringLiteral("line.trace")) }
+        : QStringList();
     const Clock::time_point startedAt = Clock::now();
     // The wine launcher execs the loader, so the process measured is the program itself.
     if (m_winePrefix.isEmpty())
-        m_process.start(m_program, QStringList());
+        m_process.start(m_program, programArguments);
     else
-        m_process.start(QStringLiteral("wine"), QStringList { m_program });
+        m_process.start(QStringLiteral("wine"), QStringList { m_program } + programArguments);
     if (!m_process.waitForStarted(10000))
         return fail(QStringLiteral("cannot start %1: %2").arg(m_program, m_process.errorString()));
 

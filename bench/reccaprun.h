@@ -25,6 +25,9 @@ public:
     ReccapRun(const ReccapRun&) = delete;
     ReccapRun& operator=(const ReccapRun&) = delete;
 
+    // The program writes a trace of its line (--trace) into its private folder.
+    void setTraced(bool traced) { m_traced = traced; }
+
     std::optional<RunFigures> measure();
     QString errorString() const { return m_error; }
 
@@ -61,6 +64,7 @@ private:
     QProcess m_process;
     quint64 m_window { 0 };
     bool m_resultTouched { false };
+    bool m_traced { false };
     Clock::time_point m_lastByteAt {};
     double m_streamStartCpu { 0 };
     Clock::time_point m_streamStartAt {};

@@ -2,6 +2,7 @@
 
 #include "captureview.h"
 #include "fieldextractor.h"
+#include "recordjournal.h"
 #include "resultfile.h"
 #include "resultline.h"
 #include "serialcontrol.h"
@@ -46,14 +47,21 @@ bool CaptureLoop::sendAck()
 {
     if (m_port.output(QString(QChar(ack))))
         return true;
-    m_view.fatal(m_port.errorString());
+    fail(m_port.errorString());
     return false;
+}
+
+void CaptureLoop::fail(const QString& message)
+{
+    if (RecordJournal* journal = m_port.journal())
+        journal->fatalError(message);
+    m_view.fatal(message);
 }
 
 CaptureLoop::Outcome CaptureLoop::cycle()
 {
     if (!m_port.setPortOpen(true)) {
-        m_view.fatal(m_port.errorString());
+        fail(m_port.errorString());
         return Outcome::End;
     }
     QString accumulator;
@@ -97,7 +105,7 @@ CaptureLoop::Outcome CaptureLoop::cycle()
             return Outcome::End;
         QString chunk = m_port.input();
         if (chunk.isEmpty() && LineRules::isCutOffBody(m_port.silentFor(), answersSinceData))
-            return rejectRecord();
+            return rejectRecord(RecordRefusal::CutOff);
         if (LineRules::mayBeAbort(chunk, m_port.holdsPartialCharacter(), accumulator.size())
             && !settleLoneK(chunk))
             return Outcome::End;
@@ -109,7 +117,7 @@ CaptureLoop::Outcome CaptureLoop::cycle()
 
     const QString body = LineRules::recordBody(accumulator);
     if (body.at(0) != QChar(ack))
-        return rejectRecord();
+        return rejectRecord(RecordRefusal::NoLeadingAck);
 
     m_port.clearInBuffer();
     m_port.setPortOpen(false);
@@ -124,8 +132,12 @@ CaptureLoop::Outcome CaptureLoop::cycle()
 
 // A damaged record is dropped with the port closed, so that nothing the instrument sends while
 // the operator reads the box is taken for part of a record; the next cycle opens it afresh.
-CaptureLoop::Outcome CaptureLoop::rejectRecord()
+// The rule is noted first, so that it reaches a trace with the close and not only after the
+// box has been answered.
+CaptureLoop::Outcome CaptureLoop::rejectRecord(RecordRefusal why)
 {
+    if (RecordJournal* journal = m_port.journal())
+        journal->recordRejected(ruleName(why));
     m_port.clearInBuffer();
     m_port.setPortOpen(false);
     m_view.showCommError();
@@ -149,7 +161,10 @@ bool CaptureLoop::settleLoneK(QString& chunk)
             chunk += more;
             return true;
         }
-        if (LineRules::isAbort(m_port.silentFor(), answers)) {
+        if (const std::chrono::nanoseconds silence = m_port.silentFor();
+            LineRules::isAbort(silence, answers)) {
+            if (RecordJournal* journal = m_port.journal())
+                journal->recordAborted(silence, answers);
             m_view.abortProgram();
             return false;
         }
@@ -160,12 +175,13 @@ bool CaptureLoop::settleLoneK(QString& chunk)
 
 CaptureLoop::Outcome CaptureLoop::handleRecord(const QString& body)
 {
-    const std::optional<PersonFields> fields = FieldExtractor::extract(body);
-    const std::optional<QByteArray> line = fields ? ResultLine::build(*fields) : std::nullopt;
+    RecordRefusal why = RecordRefusal::MissingField;
+    const std::optional<PersonFields> fields = FieldExtractor::extract(body, &why);
+    const std::optional<QByteArray> line = fields ? ResultLine::build(*fields, &why) : std::nullopt;
     if (!line) {
         // A record without the fields the file needs, or with text the file cannot hold
         // exactly, is treated like a damaged one: nothing half right reaches the file.
-        return rejectRecord();
+        return rejectRecord(why);
     }
 
     m_view.setField(Field::Text3, fields->id);
@@ -177,8 +193,10 @@ CaptureLoop::Outcome CaptureLoop::handleRecord(const QString& body)
 
     QString error;
     if (!ResultFile::write(m_view.resultPath(), *line, &error)) {
-        m_view.fatal(error);
+        fail(error);
         return Outcome::End;
     }
+    if (RecordJournal* journal = m_port.journal())
+        journal->recordWritten(*line);
     return Outcome::Continue;
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "linerules.h"
+#include "recordrefusal.h"
 
 #include <QString>
 
 class CaptureView;
+class RecordJournal;
 class SerialControl;
 
 // The capture loop: record after record, it opens the port, waits for the instrument's
@@ -12,7 +14,8 @@ class SerialControl;
 // poll, closes the port, checks the body and either asks for a resend or extracts the
 // person's fields and rewrites the result file. It runs inside the "Comm Open" click and
 // lets the window live through the view's yields. It ends when a wait finds the port closed
-// (that is how "Comm Break" stops it) or when stop() was called.
+// (that is how "Comm Break" stops it) or when stop() was called. When the port keeps a
+// journal (a traced line), each record's outcome is noted there.
 class CaptureLoop {
 public:
     static constexpr int headerLength = LineRules::headerLength;
@@ -43,8 +46,9 @@ private:
     Outcome cycle();
     bool sendAck();
     bool settleLoneK(QString& chunk);
-    Outcome rejectRecord();
+    Outcome rejectRecord(RecordRefusal why);
     Outcome handleRecord(const QString& body);
+    void fail(const QString& message);
 
     SerialControl& m_port;
     CaptureView& m_view;

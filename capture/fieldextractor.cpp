@@ -40,8 +40,13 @@ QString trimKanji(const QString& window)
 
 }
 
-std::optional<PersonFields> FieldExtractor::extract(const QString& body)
+std::optional<PersonFields> FieldExtractor::extract(const QString& body, RecordRefusal* why)
 {
+    const auto refuse = [why](RecordRefusal refusal) {
+        if (why)
+            *why = refusal;
+        return std::nullopt;
+    };
     // Slot k holds the k-th marker and the first ESC after it; slot 0 stays unused so the slot
     // numbers are the field numbers of the record layout.
     std::array<qsizetype, MaxMarkers + 1> start {};
@@ -71,7 +76,7 @@ std::optional<PersonFields> FieldExtractor::extract(const QString& body)
     // also mean an ESC stands after the third (the fourth marker's own), so the kanji and kana
     // windows, which both end at end[3], always have a real end.
     if (markers < 5)
-        return std::nullopt;
+        return refuse(RecordRefusal::MissingField);
 
     PersonFields fields;
     fields.id = cut(body, 24, 5);
@@ -85,7 +90,7 @@ std::optional<PersonFields> FieldExtractor::extract(const QString& body)
     // A body that ends inside the date or before the gender lacks them; written as far as they
     // go, the file would hold a short date or an empty gender for this person.
     if (fields.birthDate.size() != BirthDateLength || fields.gender.size() != 1)
-        return std::nullopt;
+        return refuse(RecordRefusal::MalformedField);
     fields.idItem = NumberPattern::format(fields.id, 5) + QLatin1Char(' ');
     fields.birthDateConverted = EraDate::convert(fields.birthDate);
     return fields;

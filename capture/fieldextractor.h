@@ -1,6 +1,7 @@
 #pragma once
 
 #include "personfields.h"
+#include "recordrefusal.h"
 
 #include <QString>
 #include <optional>
@@ -10,6 +11,7 @@
 // fixed place. Positions are 1-based characters; position 1 holds the ACK the caller checked.
 class FieldExtractor {
 public:
-    // std::nullopt when the body lacks a marker that one of the fields needs.
-    static std::optional<PersonFields> extract(const QString& body);
+    // std::nullopt when the body lacks a marker that one of the fields needs, or ends before
+    // the date of birth and the gender are whole; `why` then says which.
+    static std::optional<PersonFields> extract(const QString& body, RecordRefusal* why = nullptr);
 };

@@ -13,12 +13,17 @@ bool holdsOnlyPlainText(const QString& item)
     return true;
 }
 
-std::optional<QByteArray> build(const PersonFields& fields)
+std::optional<QByteArray> build(const PersonFields& fields, RecordRefusal* why)
 {
+    const auto refuse = [why](RecordRefusal refusal) {
+        if (why)
+            *why = refusal;
+        return std::nullopt;
+    };
     for (const QString* item :
         { &fields.idItem, &fields.birthDate, &fields.kanjiName, &fields.gender }) {
         if (!holdsOnlyPlainText(*item))
-            return std::nullopt;
+            return refuse(RecordRefusal::MalformedField);
     }
     // The reader splits on the quotes as they stand, so the values go in unescaped and untrimmed.
     const QString line = QLatin1Char('"') + fields.idItem + QStringLiteral("\",\"")
@@ -27,8 +32,11 @@ std::optional<QByteArray> build(const PersonFields& fields)
     // U+FFFD means the line decoder already lost a character; writing any stand-in for it would
     // put a wrong name on a person's record.
     if (line.contains(QChar::ReplacementCharacter))
-        return std::nullopt;
-    return Cp932Encoder::encode(line);
+        return refuse(RecordRefusal::Unencodable);
+    std::optional<QByteArray> bytes = Cp932Encoder::encode(line);
+    if (!bytes)
+        return refuse(RecordRefusal::Unencodable);
+    return bytes;
 }
 
 }

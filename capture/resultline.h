@@ -1,6 +1,7 @@
 #pragma once
 
 #include "personfields.h"
+#include "recordrefusal.h"
 
 #include <QByteArray>
 #include <optional>
@@ -15,8 +16,8 @@ namespace ResultLine {
 // separator that the extraction cut in the wrong place) and no double quote.
 bool holdsOnlyPlainText(const QString& item);
 
-// std::nullopt when an item is not plain text or some character has no exact code page 932
-// form.
-std::optional<QByteArray> build(const PersonFields& fields);
+// std::nullopt when an item is not plain text (`why` is then MalformedField) or some character
+// has no exact code page 932 form (Unencodable).
+std::optional<QByteArray> build(const PersonFields& fields, RecordRefusal* why = nullptr);
 
 }

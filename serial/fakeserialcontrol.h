@@ -53,6 +53,9 @@ public:
     bool setBreak(bool on) override;
     int commEvent() const override { return m_commEvent; }
     QString errorString() const override { return m_errorString; }
+    // Where the capture loop notes its outcomes; a test that reads them sets one.
+    void setJournal(RecordJournal* journal) { m_journal = journal; }
+    RecordJournal* journal() override { return m_journal; }
 
 private:
     struct Read {
@@ -74,6 +77,7 @@ private:
     QString m_reply;
     QString m_openFailure;
     QString m_errorString;
+    RecordJournal* m_journal { nullptr };
     int m_commPort { 1 };
     int m_inputLen { -1 };
     int m_commEvent { 0 };

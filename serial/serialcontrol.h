@@ -4,6 +4,8 @@
 #include <QString>
 #include <chrono>
 
+class RecordJournal;
+
 // The serial port as the capture loop and the window see it: a control with the properties
 // CommPort, InputLen, PortOpen, InBufferCount, Input, Output, Break and CommEvent, and an
 // OnComm event. Everything runs on the UI thread and nothing blocks: callers poll.
@@ -66,6 +68,11 @@ public:
     virtual int commEvent() const = 0;
 
     virtual QString errorString() const = 0;
+
+    // Where the capture loop notes what became of each record, when this line is traced
+    // (TracingSerialControl); the trace then shows the outcomes beside the bytes that led to
+    // them. A port that is not traced keeps no journal.
+    virtual RecordJournal* journal() { return nullptr; }
 
 Q_SIGNALS:
     void onComm();

@@ -2,6 +2,8 @@
 #include "captureview.h"
 #include "cp932encoder.h"
 #include "fakeserialcontrol.h"
+#include "linerules.h"
+#include "recordjournal.h"
 #include "scriptedview.h"
 #include "tempdosdevices.h"
 
@@ -9,6 +11,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <chrono>
 #include <functional>
 
 namespace {
@@ -47,6 +50,31 @@ QString otherPersonBody()
 }
 
 int count(const QStringList& list, const QString& entry) { return int(list.count(entry)); }
+
+// What the loop notes about each record, as a trace would show it.
+class NotedOutcomes : public RecordJournal {
+public:
+    void recordWritten(const QByteArray& line) override
+    {
+        notes << QStringLiteral("written ") + QString::fromLatin1(line.left(8));
+    }
+    void recordRejected(QLatin1String rule) override
+    {
+        notes << QStringLiteral("rejected ") + rule;
+    }
+    void recordAborted(std::chrono::nanoseconds silence, int answers) override
+    {
+        notes << QStringLiteral("abort after %1 answers").arg(answers);
+        abortSilence = silence;
+    }
+    void fatalError(const QString& message) override
+    {
+        notes << QStringLiteral("fatal ") + message;
+    }
+
+    QStringList notes;
+    std::chrono::nanoseconds abortSilence { 0 };
+};
 
 // Scripts the line: "pause:N" is N milliseconds of silence, "quiet:N" N polls one character
 // time apart that find nothing, "hex:4b8c" those bytes through the port's decoder,
@@ -87,6 +115,8 @@ private Q_SLOTS:
     void shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople_data();
     void shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople();
     void shouldRejectRecordMissingAField();
+    void shouldNoteWhatBecameOfEachRecord_data();
+    void shouldNoteWhatBecameOfEachRecord();
     void shouldEndOnlyWhenPortFoundClosedInAWait_data();
     void shouldEndOnlyWhenPortFoundClosedInAWait();
     void shouldReportFatalWhenPortCannotOpen();
@@ -382,6 +412,60 @@ void TestCaptureLoop::shouldRejectRecordMissingAField()
     QCOMPARE(view.fieldsAtCommError.value(CaptureView::Field::Text3), QString());
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), QByteArray("previous\r\n"));
+}
+
+void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord_data()
+{
+    QTest::addColumn<QStringList>("reads");
+    QTest::addColumn<QStringList>("notes");
+
+    const QString body = recordBody();
+    QString noMarker = body;
+    noMarker.replace(QStringLiteral(",\u001b004"), QStringLiteral(";\u001b004"));
+    QString quoted = body;
+    quoted.replace(QStringLiteral("見本氏名"), QStringLiteral("見\"氏名"));
+    QString unreadable = body;
+    unreadable.replace(QStringLiteral("見本氏名"), QStringLiteral("見\uFFFD氏名"));
+
+    QTest::newRow("written") << QStringList { "HEAD", body }
+                             << QStringList { "written \"00123 \"" };
+    QTest::newRow("body without its leading ACK") << QStringList { "HEAD",
+        recordBody(0, QStringLiteral("\u0002")) } << QStringList { "rejected no-ack" };
+    QTest::newRow("field marker missing")
+        << QStringList { "HEAD", noMarker } << QStringList { "rejected missing-field" };
+    // The gender's marker ends the body, so the gender itself is not in it.
+    QTest::newRow("gender cut off by the body's end")
+        << QStringList { "HEAD", recordBody(99) } << QStringList { "rejected malformed-field" };
+    QTest::newRow("double quote in the kanji name")
+        << QStringList { "HEAD", quoted } << QStringList { "rejected malformed-field" };
+    QTest::newRow("character the line could not read")
+        << QStringList { "HEAD", unreadable } << QStringList { "rejected unencodable" };
+    QTest::newRow("body cut off by silence") << QStringList { "HEAD", body.left(100), "quiet:800",
+        "HEAD", body } << QStringList { "rejected cut-off", "written \"00123 \"" };
+    QTest::newRow("lone K and silence") << QStringList { "HEAD", body.left(40), "K", "quiet:21" }
+                                        << QStringList { "abort after 20 answers" };
+    QTest::newRow("port that cannot be opened")
+        << QStringList { "fail-open:COM3 (/dev/ttyS2): No such file or directory" }
+        << QStringList { "fatal COM3 (/dev/ttyS2): No such file or directory" };
+}
+
+void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord()
+{
+    QFETCH(QStringList, reads);
+    QFETCH(QStringList, notes);
+
+    FakeSerialControl port;
+    ScriptedView view(port);
+    NotedOutcomes journal;
+    port.setJournal(&journal);
+    if (reads.first().startsWith(QLatin1String("fail-open:")))
+        port.failNextOpen(reads.takeFirst().mid(10));
+    play(port, reads);
+    CaptureLoop(port, view).run();
+
+    QCOMPARE(journal.notes, notes);
+    if (view.aborts > 0)
+        QVERIFY(journal.abortSilence >= LineRules::abortSilence);
 }
 
 void TestCaptureLoop::shouldEndOnlyWhenPortFoundClosedInAWait_data()

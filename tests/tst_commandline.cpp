@@ -8,6 +8,8 @@ class TestCommandLine : public QObject {
 private slots:
     void shouldAnswerOnlyItsOwnQuestions_data();
     void shouldAnswerOnlyItsOwnQuestions();
+    void shouldTakeTheTraceFromTheCommandLineOrTheEnvironment_data();
+    void shouldTakeTheTraceFromTheCommandLineOrTheEnvironment();
 };
 
 void TestCommandLine::shouldAnswerOnlyItsOwnQuestions_data()
@@ -47,9 +49,48 @@ void TestCommandLine::shouldAnswerOnlyItsOwnQuestions()
     } else {
         QVERIFY(answer);
         QVERIFY2(answer->startsWith(QStringLiteral("Usage: ")), qPrintable(*answer));
-        for (const char* option : { "--help", "--version", "reccap(1)" })
+        for (const char* option : { "--help", "--version", "--trace", "RECCAP_TRACE", "reccap(1)" })
             QVERIFY2(answer->contains(QLatin1String(option)), option);
     }
+}
+
+void TestCommandLine::shouldTakeTheTraceFromTheCommandLineOrTheEnvironment_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("environment");
+    QTest::addColumn<QString>("trace");
+    QTest::addColumn<bool>("complains");
+
+    QTest::newRow("neither") << QStringList {} << QString() << QString() << false;
+    QTest::newRow("the environment, as a shortcut sets it") << QStringList {} << "desk.trace"
+                                                            << "desk.trace" << false;
+    QTest::newRow("the command line wins")
+        << QStringList { "--trace", "/var/tmp/a.trace" } << "desk.trace"
+        << "/var/tmp/a.trace" << false;
+    QTest::newRow("--trace=FILE") << QStringList { "--trace=a.trace" } << QString() << "a.trace"
+                                  << false;
+    QTest::newRow("among toolkit and unknown options")
+        << QStringList { "-platform", "xcb", "--frobnicate", "--trace", "a.trace" } << QString()
+        << "a.trace" << false;
+    QTest::newRow("--trace without a file")
+        << QStringList { "--trace" } << "desk.trace" << QString() << true;
+    QTest::newRow("--trace= without a file")
+        << QStringList { "--trace=" } << "desk.trace" << QString() << true;
+}
+
+void TestCommandLine::shouldTakeTheTraceFromTheCommandLineOrTheEnvironment()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, environment);
+    QFETCH(QString, trace);
+    QFETCH(bool, complains);
+
+    arguments.prepend(QStringLiteral("reccap"));
+    QString problem;
+    QCOMPARE(traceFileName(arguments, environment, &problem), trace);
+    QCOMPARE(!problem.isEmpty(), complains);
+    // Tracing is no question to answer: the window still starts.
+    QVERIFY(!commandLineAnswer(arguments));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

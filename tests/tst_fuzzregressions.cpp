@@ -1,5 +1,6 @@
 #include "decodercheck.h"
 #include "recordcheck.h"
+#include "tracecheck.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,6 +36,8 @@ private Q_SLOTS:
     void shouldKeepRecordPipelinePropertiesForSavedInputs();
     void shouldKeepDecoderPropertiesForSavedInputs_data() { addSavedInputs("decoder"); }
     void shouldKeepDecoderPropertiesForSavedInputs();
+    void shouldKeepTraceReaderPropertiesForSavedInputs_data() { addSavedInputs("trace"); }
+    void shouldKeepTraceReaderPropertiesForSavedInputs();
 };
 
 void TestFuzzRegressions::shouldKeepRecordPipelinePropertiesForSavedInputs()
@@ -48,6 +51,13 @@ void TestFuzzRegressions::shouldKeepDecoderPropertiesForSavedInputs()
 {
     QFETCH(QByteArray, input);
     const QString problem = check(DecoderCheck::run, input);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void TestFuzzRegressions::shouldKeepTraceReaderPropertiesForSavedInputs()
+{
+    QFETCH(QByteArray, input);
+    const QString problem = check(TraceCheck::run, input);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 

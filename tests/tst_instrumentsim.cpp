@@ -1,7 +1,13 @@
 #include "cp932decoder.h"
 #include "cp932encoder.h"
+#include "linetrace.h"
 #include "recordbody.h"
+#include "replayplan.h"
+#include "tracereader.h"
 #include "transmission.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -93,7 +99,9 @@ public:
         m_fd = -1;
     }
 
-    std::optional<Record> receive(QDeadlineTimer deadline)
+    // `discardAfterAck`: discard once more after answering the header, as receivers before
+    // reccap 1.00 did; reccap itself discards only before the answer.
+    std::optional<Record> receive(QDeadlineTimer deadline, bool discardAfterAck = true)
     {
         Record record;
         while (record.header.size() != 4) {
@@ -104,7 +112,8 @@ public:
         ::tcflush(m_fd, TCIFLUSH);
         if (!sendAck())
             return std::nullopt;
-        ::tcflush(m_fd, TCIFLUSH);
+        if (discardAfterAck)
+            ::tcflush(m_fd, TCIFLUSH);
 
         Cp932Decoder decoder;
         while (record.body.size() < RecordBody::receiverMinimumLength) {
@@ -178,6 +187,54 @@ QString nextLine(QProcess& sim, QStringList& output, const QString& prefix)
     return {};
 }
 
+// A trace written the way reccap writes one, by the trace writer itself, from the steps given:
+// "open", "close", "clear", "forget", "ack", "rx:HEX" (a read; "rx:HEX:held" ends on a held
+// byte), "written:TEXT", "rejected:RULE", "abort", "pause:MS".
+QByteArray traceOf(const QStringList& steps)
+{
+    QByteArray contents;
+    {
+        auto device = std::make_unique<QBuffer>(&contents);
+        device->open(QIODevice::WriteOnly);
+        LineTrace trace(std::move(device), QStringLiteral("test"), QStringLiteral("1.00"));
+        trace.portOpening();
+        for (const QString& step : steps) {
+            const QStringList parts = step.split(u':');
+            if (step == QLatin1String("open"))
+                trace.portOpened();
+            else if (step == QLatin1String("close"))
+                trace.portClosed();
+            else if (step == QLatin1String("clear"))
+                trace.inputCleared();
+            else if (step == QLatin1String("forget"))
+                trace.partialForgotten();
+            else if (step == QLatin1String("ack"))
+                trace.sent(QString(ack));
+            else if (step == QLatin1String("abort"))
+                trace.recordAborted(std::chrono::milliseconds(22), 20);
+            else if (parts.first() == QLatin1String("rx"))
+                trace.received(Cp932Decoder().decode(QByteArray::fromHex(parts.at(1).toLatin1())),
+                    parts.size() > 2);
+            else if (parts.first() == QLatin1String("written"))
+                trace.recordWritten(Cp932Encoder::encode(parts.at(1)).value_or(QByteArray()));
+            else if (parts.first() == QLatin1String("rejected"))
+                trace.recordRejected(QLatin1String(parts.at(1).toLatin1()));
+            else if (parts.first() == QLatin1String("pause"))
+                QTest::qSleep(parts.at(1).toInt());
+        }
+    }
+    return contents;
+}
+
+TraceReader::Session sessionOf(const QByteArray& trace)
+{
+    QString error;
+    const std::optional<QList<TraceReader::Session>> sessions = TraceReader::parse(trace, &error);
+    if (!sessions || sessions->size() != 1)
+        qFatal("the test's trace does not read back: %s", qPrintable(error));
+    return sessions->constFirst();
+}
+
 // Waits, without taking anything in, until the slave holds that many unread bytes.
 bool waitForPendingInput(const QString& slave, int bytes, QDeadlineTimer deadline)
 {
@@ -208,6 +265,12 @@ private Q_SLOTS:
     void shouldCountPiecesInCharactersAsTheReceiverDecodes();
     void shouldDeliverRecordsToAReceiverThatClosesBetweenThem_data();
     void shouldDeliverRecordsToAReceiverThatClosesBetweenThem();
+    void shouldPlanTheInstrumentsSideOfATrace_data();
+    void shouldPlanTheInstrumentsSideOfATrace();
+    void shouldRefuseWhatItCannotReplay_data();
+    void shouldRefuseWhatItCannotReplay();
+    void shouldReplayATraceAndSayWhereTheReceiverDiffers_data();
+    void shouldReplayATraceAndSayWhereTheReceiverDiffers();
 };
 
 void TestInstrumentSim::shouldPutEveryFieldWhereTheReceiverCutsIt_data()
@@ -458,6 +521,190 @@ void TestInstrumentSim::shouldDeliverRecordsToAReceiverThatClosesBetweenThem()
         else
             QVERIFY(lines.at(i).headerSends >= minimumHeaderSends);
     }
+}
+
+void TestInstrumentSim::shouldPlanTheInstrumentsSideOfATrace_data()
+{
+    QTest::addColumn<QStringList>("trace");
+    // Per step: its bytes in hex, the discards and whether an ACK it waits for, its record.
+    QTest::addColumn<QStringList>("steps");
+    // Per record: header answered, body ACKs, discards, outcome.
+    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<int>("discardsAfter");
+    // The steps read in turn give the text the trace shows read; not so where the receiver
+    // dropped a byte, which no plan can drop for it.
+    QTest::addColumn<bool>("readsAlike");
+
+    QTest::newRow("header, body and the reopened port")
+        << QStringList { "open", "clear", "rx:52303031", "clear", "ack", "ack", "rx:0641", "ack",
+               "clear", "close", "written:\"1\"", "open", "clear" }
+        << QStringList { "52303031 1 0 1", "0641 1 1 1" } << QStringList { "1 2 3 written" } << 2
+        << true;
+    QTest::newRow("first byte of a kanji read with the K before it")
+        << QStringList { "open", "clear", "rx:4b8c:held", "ack", "rx:8ca9" }
+        << QStringList { "4b8c 1 0 1", "a9 0 1 1" } << QStringList { "1 0 0 none" } << 0 << true;
+    QTest::newRow("held byte that the header wait dropped")
+        << QStringList { "open", "clear", "rx:81:held", "forget", "rx:52303031" }
+        << QStringList { "85 1 0 1", "52303031 0 0 1" } << QStringList { "0 0 0 none" } << 0
+        << false;
+    QTest::newRow("held byte that made no character with the next")
+        << QStringList { "open", "clear", "rx:4181:held", "rx:ff2c" }
+        << QStringList { "4185 1 0 1", "402c 0 0 1" } << QStringList { "0 0 0 none" } << 0 << true;
+    QTest::newRow("rejected record, then a written one")
+        << QStringList { "open", "clear", "rx:52303031", "clear", "ack", "rx:02", "ack",
+               "rejected:no-ack", "clear", "close", "open", "clear", "rx:52303031", "clear", "ack",
+               "rx:06", "ack", "clear", "close", "written:x" }
+        << QStringList { "52303031 1 0 1", "02 1 1 1", "52303031 2 1 2", "06 1 1 2" }
+        << QStringList { "1 1 3 rejected no-ack", "1 1 2 written" } << 1 << true;
+    QTest::newRow("lone K: answers while it settles, then nothing") << QStringList { "open",
+        "clear", "rx:52303031", "clear", "ack", "ack", "rx:4b", "ack", "ack",
+        "abort" } << QStringList { "52303031 1 0 1", "4b 1 1 1" } << QStringList { "1 3 1 abort" }
+                                                                    << 0 << true;
+}
+
+void TestInstrumentSim::shouldPlanTheInstrumentsSideOfATrace()
+{
+    QFETCH(QStringList, trace);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, records);
+    QFETCH(int, discardsAfter);
+    QFETCH(bool, readsAlike);
+
+    const ReplayPlan plan(sessionOf(traceOf(trace)));
+    QStringList planned;
+    for (const ReplayPlan::Step& step : plan.steps())
+        planned << QStringLiteral("%1 %2 %3 %4")
+                       .arg(QString::fromLatin1(step.bytes.toHex()))
+                       .arg(step.discardsBefore)
+                       .arg(step.ackBefore ? 1 : 0)
+                       .arg(step.record);
+    QCOMPARE(planned, steps);
+    QStringList expected;
+    for (const ReplayPlan::Record& record : plan.records())
+        expected << QStringLiteral("%1 %2 %3 %4")
+                        .arg(record.headerAcked ? 1 : 0)
+                        .arg(record.bodyAcks)
+                        .arg(record.discards)
+                        .arg(record.outcome.isEmpty() ? QStringLiteral("none") : record.outcome);
+    QCOMPARE(expected, records);
+    QCOMPARE(plan.discardsAfterLastStep(), discardsAfter);
+
+    // What each step's bytes read as, read in turn, is what the receiver read.
+    Cp932Decoder lineDecoder;
+    QString replayed;
+    for (const ReplayPlan::Step& step : plan.steps())
+        replayed += lineDecoder.decode(step.bytes);
+    QString traced;
+    for (const TraceEvent& event : sessionOf(traceOf(trace)).events) {
+        if (event.kind == TraceEvent::Kind::Received)
+            traced += event.text;
+    }
+    QCOMPARE(replayed == traced, readsAlike);
+}
+
+void TestInstrumentSim::shouldRefuseWhatItCannotReplay_data()
+{
+    QTest::addColumn<QByteArray>("trace");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray good = traceOf({ "open", "clear", "rx:52303031" });
+    QTest::newRow("trace cut off in its last line")
+        << good + "1000 rx 52" << QStringList {} << "cut off before its end";
+    QTest::newRow("trace of a later format")
+        << QByteArray("reccap-trace 9 reccap 9.00 2030-01-01T00:00:00Z\n0 open\n") << QStringList {}
+        << "trace format 9 is unknown";
+    QTest::newRow("several sessions, none chosen")
+        << good + good << QStringList {} << "choose one with --session";
+    QTest::newRow("a session that is not there")
+        << good << QStringList { "--session", "2" } << "holds 1 session(s), not 2";
+    QTest::newRow("a session with nothing read")
+        << traceOf({ "open", "clear", "close" }) << QStringList {} << "holds no reads to play";
+    QTest::newRow("an option that shapes records")
+        << good << QStringList { "--count", "2" } << "--count cannot apply";
+    QTest::newRow("a speed of nothing") << good << QStringList { "--speed", "0" } << "--speed";
+}
+
+void TestInstrumentSim::shouldRefuseWhatItCannotReplay()
+{
+    QFETCH(QByteArray, trace);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("desk.trace"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(trace);
+    file.close();
+
+    QProcess sim;
+    sim.start(QStringLiteral(INSTRUMENT_SIM_PATH),
+        QStringList { QStringLiteral("--print-slave"), QStringLiteral("--replay"), path }
+            + arguments);
+    QVERIFY(sim.waitForFinished(15000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 2);
+    const QString errors = QString::fromUtf8(sim.readAllStandardError());
+    QVERIFY2(errors.contains(message), qPrintable(errors));
+    // Refused before the line existed.
+    QVERIFY(!sim.readAllStandardOutput().contains("slave: "));
+}
+
+void TestInstrumentSim::shouldReplayATraceAndSayWhereTheReceiverDiffers_data()
+{
+    QTest::addColumn<bool>("answers");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("report");
+
+    QTest::newRow("a receiver that answers as the trace shows")
+        << true << 0 << "record 1: header-ack=1/1 acks=2/";
+    QTest::newRow("a receiver that never answers the header")
+        << false << 1 << "the trace shows the header answered, the receiver did not answer it";
+}
+
+void TestInstrumentSim::shouldReplayATraceAndSayWhereTheReceiverDiffers()
+{
+    QFETCH(bool, answers);
+    QFETCH(int, exitCode);
+    QFETCH(QString, report);
+
+    // The receiver of the trace: it discards on opening and before answering the header, polls
+    // the body and answers every poll, then discards and closes.
+    const RecordBody body = RecordBody::build(RecordFields {});
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("desk.trace"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(traceOf({ "open", "clear", "pause:30", "rx:52303031", "clear", "ack", "ack",
+        "pause:20", QStringLiteral("rx:") + QString::fromLatin1(body.bytes().toHex()), "ack",
+        "clear", "close", "written:\"12345 \"" }));
+    file.close();
+
+    QProcess sim;
+    sim.start(QStringLiteral(INSTRUMENT_SIM_PATH),
+        { QStringLiteral("--print-slave"), QStringLiteral("--timeout-s"), QStringLiteral("2"),
+            QStringLiteral("--replay"), path });
+    QVERIFY2(sim.waitForStarted(5000), qPrintable(sim.errorString()));
+    QStringList output;
+    const QString slaveLine = nextLine(sim, output, QStringLiteral("slave: "));
+    QVERIFY2(!slaveLine.isEmpty(), "the sim never named its slave");
+    PollingReceiver receiver;
+    QVERIFY(receiver.open(slaveLine.mid(7)));
+    if (answers) {
+        const std::optional<PollingReceiver::Record> record
+            = receiver.receive(QDeadlineTimer(15000), false);
+        QVERIFY2(record, "no whole record arrived");
+        QCOMPARE(record->body, body.text());
+    }
+    QVERIFY(sim.waitForFinished(15000));
+    QCOMPARE(sim.exitCode(), exitCode);
+    const QString said = output.join(u'\n') + QString::fromUtf8(sim.readAllStandardOutput());
+    QVERIFY2(said.contains(report), qPrintable(said));
+    QVERIFY2(said.contains(QRegularExpression(
+                 QStringLiteral("\\nreplay: %1 difference")
+                     .arg(answers ? QStringLiteral("0") : QStringLiteral("[1-9]")))),
+        qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(TestInstrumentSim)

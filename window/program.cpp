@@ -55,6 +55,7 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
     }
 
     SerialControl* port = newPortControl();
+    port = traceLineIfAsked(port);
     Form1 form(port);
     form.setPollPacing(pacedPolling);
     static const bool releaseRegistered = std::atexit(releasePort) == 0;

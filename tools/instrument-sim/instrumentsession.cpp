@@ -16,6 +16,9 @@ constexpr int acksBetweenPieces = 4;
 
 const QByteArray abortChunk("K");
 
+// Longer than the 0.75 s after which the receiver drops what stands in its header wait.
+constexpr milliseconds noiseRest(1000);
+
 }
 
 InstrumentSession::InstrumentSession(const SimOptions& options, InstrumentLine& line)
@@ -276,6 +279,16 @@ RecordOutcome InstrumentSession::sendRecord(
     const qint64 otherAtStart = m_line.otherBytes();
 
     bool ok = waitReadyForHeader();
+    if (ok && number == 1 && !m_options.noise.isEmpty()) {
+        // Only into a port that listens: the discard of its opening would swallow it unseen.
+        const qint64 discards = m_line.discards();
+        ok = (discards > 0
+                 || waitFor([&] { return m_line.discards() > discards; }, m_deadline) == Wait::Done)
+            && waitFor([] { return false; }, Clock::now() + milliseconds(m_options.quietMs))
+                != Wait::Ended
+            && m_line.write(m_options.noise, m_deadline)
+            && waitFor([] { return false; }, Clock::now() + noiseRest) != Wait::Ended;
+    }
     if (ok) {
         m_line.pump(Clock::now());
         const qint64 acksBeforeHeader = m_line.acks();

@@ -3,7 +3,10 @@
 #include "portlink.h"
 #include "pseudoterminal.h"
 #include "recordbody.h"
+#include "replayplan.h"
 #include "simoptionparser.h"
+#include "tracereader.h"
+#include "tracereplay.h"
 #include "transmission.h"
 
 #include <QCoreApplication>
@@ -73,6 +76,45 @@ std::optional<Transmission> bodyFor(
         body.text().left(options.abortAfterChars), options.pieces, options.pieceSize, false);
 }
 
+// The session of the trace to replay, or nothing (and why, in `error`) when the trace cannot
+// be read, is malformed, or does not say which of its sessions is meant.
+std::optional<TraceReader::Session> replaySession(const SimOptions& options, QString* error)
+{
+    QFile file(options.replayFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(options.replayFile, file.errorString());
+        return std::nullopt;
+    }
+    QString problem;
+    const std::optional<QList<TraceReader::Session>> sessions
+        = TraceReader::parse(file.readAll(), &problem);
+    if (!sessions) {
+        *error = QStringLiteral("%1: %2; no replay").arg(options.replayFile, problem);
+        return std::nullopt;
+    }
+    if (options.replaySession > sessions->size()) {
+        *error = QStringLiteral("%1 holds %2 session(s), not %3")
+                     .arg(options.replayFile)
+                     .arg(sessions->size())
+                     .arg(options.replaySession);
+        return std::nullopt;
+    }
+    if (options.replaySession == 0 && sessions->size() > 1) {
+        QStringList list;
+        for (int i = 0; i < sessions->size(); ++i)
+            list << QStringLiteral("%1 (line %2, started %3)")
+                        .arg(i + 1)
+                        .arg(sessions->at(i).line)
+                        .arg(sessions->at(i).started);
+        *error = QStringLiteral("%1 holds %2 sessions: %3; choose one with --session N")
+                     .arg(options.replayFile)
+                     .arg(sessions->size())
+                     .arg(list.join(QStringLiteral(", ")));
+        return std::nullopt;
+    }
+    return sessions->at(std::max(0, options.replaySession - 1));
+}
+
 int signalDescriptor()
 {
     sigset_t stops;
@@ -106,6 +148,28 @@ int main(int argc, char* argv[])
     }
     const SimOptions options = parser.options();
 
+    // A trace that cannot be replayed is refused before the line exists, like a bad argument.
+    std::optional<ReplayPlan> plan;
+    if (!options.replayFile.isEmpty()) {
+        QString error;
+        const std::optional<TraceReader::Session> session = replaySession(options, &error);
+        if (!session) {
+            complain(error);
+            return exitUsage;
+        }
+        plan.emplace(*session);
+        if (plan->steps().isEmpty()) {
+            complain(QStringLiteral("%1: the session starting at line %2 holds no reads to play")
+                         .arg(options.replayFile)
+                         .arg(session->line));
+            return exitUsage;
+        }
+        say(QStringLiteral("replay: %1 (reccap %2, started %3): %4 records, %5 reads")
+                .arg(options.replayFile, session->programVersion, session->started)
+                .arg(plan->records().size())
+                .arg(plan->steps().size()));
+    }
+
     QByteArray rawBytes;
     if (!options.rawFile.isEmpty()) {
         QFile raw(options.rawFile);
@@ -117,6 +181,8 @@ int main(int argc, char* argv[])
     }
     // Refuse bad fields before the line exists, so a typo never leaves a half-run behind.
     for (int record : { 1, options.count }) {
+        if (plan)
+            break;
         QString error;
         if (!bodyFor(options, rawBytes, record, &error)) {
             complain(error.isEmpty() ? QStringLiteral("the body has a character code page 932 "
@@ -160,7 +226,18 @@ int main(int argc, char* argv[])
     InstrumentSession session(options, line);
     QList<RecordOutcome> outcomes;
     int status = 0;
-    for (int record = 1; record <= options.count; ++record) {
+    if (plan) {
+        TraceReplay replay(
+            *plan, line, { options.replaySpeed, options.resultFile, options.timeoutS }, say);
+        if (!replay.run()) {
+            complain(line.failed() ? line.errorString() : QStringLiteral("stopped"));
+            status = exitFailed;
+        } else {
+            say(QStringLiteral("replay: %1 difference(s)").arg(replay.differences()));
+            status = replay.differences() == 0 ? 0 : exitFailed;
+        }
+    }
+    for (int record = 1; record <= options.count && !plan; ++record) {
         QString error;
         const std::optional<Transmission> body = bodyFor(options, rawBytes, record, &error);
         if (!body) {
@@ -188,7 +265,7 @@ int main(int argc, char* argv[])
             break;
         }
     }
-    if (status == 0 && options.hold) {
+    if ((status == 0 || plan) && options.hold) {
         say(QStringLiteral("holding the line until SIGINT or SIGTERM"));
         session.idle(InstrumentLine::Clock::time_point::max());
         if (line.failed()) {

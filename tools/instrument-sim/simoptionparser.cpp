@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QRegularExpression>
 
 namespace {
 
@@ -54,8 +55,20 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         "incomplete (body shorter than the receiver's 178 characters, or cut off), timeout, "
         "stopped (by a "
         "signal) or failed (the line broke).\n\n"
-        "Exit status: 0 when every record went as planned, 1 on a timeout or line failure, "
-        "2 on a bad argument."));
+        "With --replay TRACE it plays the instrument's side of a trace that reccap --trace "
+        "wrote instead: the bytes reccap read, in order and with their timing, each sent once "
+        "reccap has answered and discarded as the trace shows. Then one line per record:\n\n"
+        "  record N: header-ack=T/R acks=T/R discards=T/R outcome=OUTCOME result=same|differs|"
+        "unchecked\n\n"
+        "T is the trace's figure, R the receiver's in the replay. A difference (a header "
+        "answered on one side only, a body answered on one side only, more discards than the "
+        "trace shows or none where it shows some, another result file, a receiver still "
+        "answering where the trace shows it done, or a wait for an ACK or a reopened port that "
+        "never ended) is printed as \"difference: ...\". ACK counts differ from run to run "
+        "and are shown only.\n\n"
+        "Exit status: 0 when every record went as planned (with --replay: as in the trace), 1 "
+        "on a timeout, a line failure or a difference from the trace, 2 on a bad argument or a "
+        "malformed trace."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
 
     const QCommandLineOption help(
@@ -173,6 +186,29 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     const QCommandLineOption timeout(QStringLiteral("timeout-s"),
         QStringLiteral("Give up on a record after this long, exit status 1 (default 30)."),
         QStringLiteral("S"));
+    const QCommandLineOption noise(QStringLiteral("noise"),
+        QStringLiteral("Before the first header send these bytes, given in hex (e.g. ff0081), "
+                       "and let the line rest for a second, as an instrument that puts noise on "
+                       "the line when it is switched on."),
+        QStringLiteral("HEX"));
+    const QCommandLineOption replay(QStringLiteral("replay"),
+        QStringLiteral("Play the instrument's side of TRACE (written by reccap --trace) and "
+                       "compare the receiver's answers with it; the options that shape records "
+                       "do not apply."),
+        QStringLiteral("TRACE"));
+    const QCommandLineOption session(QStringLiteral("session"),
+        QStringLiteral("With --replay, play session N of a trace that several runs appended to "
+                       "(default: the only one)."),
+        QStringLiteral("N"));
+    const QCommandLineOption speed(QStringLiteral("speed"),
+        QStringLiteral("With --replay, play N times as fast as the trace's own timing (default "
+                       "1; 0.5 plays at half speed). Waits for the receiver are never "
+                       "shortened."),
+        QStringLiteral("N"));
+    const QCommandLineOption result(QStringLiteral("result"),
+        QStringLiteral("With --replay, read FILE (the receiver's result file) after every record "
+                       "and compare it with the line the trace shows written."),
+        QStringLiteral("FILE"));
     const QCommandLineOption hold(QStringLiteral("hold"),
         QStringLiteral("After the last record keep the line open until SIGINT or SIGTERM."));
     const QCommandLineOption summary(QStringLiteral("summary"),
@@ -181,7 +217,8 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     parser.addOptions({ help, link, port, printSlave, id, idStep, kanji, kana, dob, gender, filler,
         length, people, raw, badFirst, cutAfter, header, headerPieces, headerOverrun, pieces,
         pieceSize, piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter, waitAck,
-        noWaitAck, bodyAtOnce, resend, quiet, timeout, hold, summary });
+        noWaitAck, bodyAtOnce, resend, quiet, timeout, noise, replay, session, speed, result, hold,
+        summary });
 
     auto fail = [this](const QString& message) {
         m_message = message;
@@ -328,5 +365,50 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     o.summary = parser.isSet(summary);
     if (o.badFirstChar)
         o.fields.firstCharacter = QChar(0x02);
+
+    if (parser.isSet(noise)) {
+        const QByteArray hex = parser.value(noise).toLatin1();
+        static const QRegularExpression pairs(QStringLiteral("^([0-9a-fA-F]{2})+$"));
+        if (!pairs.match(QString::fromLatin1(hex)).hasMatch())
+            return fail(QStringLiteral("--noise wants bytes in hex like ff0081, not \"%1\"")
+                            .arg(parser.value(noise)));
+        o.noise = QByteArray::fromHex(hex);
+    }
+
+    if (!parser.isSet(replay)) {
+        for (const QCommandLineOption* only : { &session, &speed, &result }) {
+            if (parser.isSet(only->names().constFirst()))
+                return fail(
+                    QStringLiteral("--%1 goes with --replay").arg(only->names().constFirst()));
+        }
+        return Outcome::Run;
+    }
+    // The trace says what each record is and how it went; an option that shapes records would
+    // make the replay something else than what the desk saw.
+    for (const QCommandLineOption* shaping : { &id, &idStep, &kanji, &kana, &dob, &gender, &filler,
+             &length, &people, &raw, &badFirst, &cutAfter, &header, &headerPieces, &headerOverrun,
+             &pieces, &pieceSize, &piecesInBytes, &pieceDelay, &count, &recordDelay, &abort,
+             &abortAfter, &waitAck, &noWaitAck, &bodyAtOnce, &resend, &quiet, &noise, &summary }) {
+        if (parser.isSet(shaping->names().constFirst()))
+            return fail(QStringLiteral("--replay plays the trace's own records; --%1 cannot apply")
+                            .arg(shaping->names().constFirst()));
+    }
+    o.replayFile = parser.value(replay);
+    o.resultFile = parser.value(result);
+    if (parser.isSet(session)) {
+        const std::optional<int> n = toInt(parser.value(session), 1, 1000000);
+        if (!n)
+            return fail(QStringLiteral("--session wants a session number from 1, not \"%1\"")
+                            .arg(parser.value(session)));
+        o.replaySession = *n;
+    }
+    if (parser.isSet(speed)) {
+        bool ok = false;
+        const double factor = parser.value(speed).trimmed().toDouble(&ok);
+        if (!ok || !(factor >= 0.01 && factor <= 1000))
+            return fail(QStringLiteral("--speed wants a factor from 0.01 to 1000, not \"%1\"")
+                            .arg(parser.value(speed)));
+        o.replaySpeed = factor;
+    }
     return Outcome::Run;
 }

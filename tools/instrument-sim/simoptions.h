@@ -21,6 +21,9 @@ struct SimOptions {
     // Bytes of record 1's body that go out before the line goes dead; 0 sends it whole.
     int cutAfterBytes { 0 };
 
+    // Bytes sent once before the first header, followed by a second's rest.
+    QByteArray noise;
+
     QString header { QStringLiteral("R001") };
     QList<int> headerPieces;
     bool headerOverrun { false };
@@ -45,4 +48,11 @@ struct SimOptions {
     int timeoutS { 30 };
     bool hold { false };
     bool summary { false };
+
+    // Plays the instrument's side of this trace instead of building records.
+    QString replayFile;
+    // 1-based; 0 when the trace is to hold one session only.
+    int replaySession { 0 };
+    double replaySpeed { 1.0 };
+    QString resultFile;
 };
