@@ -6,7 +6,8 @@
 // Wakes the event loop at a deadline finer than Qt's timers can: they count whole
 // milliseconds (and on Windows the default tick is 15.6 ms), while a character time of the
 // line is 1.04 ms. Linux uses a timerfd on the monotonic clock, Windows a high-resolution
-// waitable timer; the build compiles one of the two.
+// waitable timer, or where there is none an ordinary one with the system's timer resolution
+// raised while rests are being armed; the build compiles one of the two.
 class PreciseAlarm : public QObject {
     Q_OBJECT
 public:
@@ -20,7 +21,13 @@ public:
     // events returns then.
     void armAt(std::chrono::steady_clock::time_point deadline);
 
+    // For tests only: alarms made while this is set do without the high-resolution timer,
+    // as on Windows before 10 1803, so that the fallback can be measured on any system.
+    // Linux has one kind of timer and ignores it.
+    static void refuseHighResolutionForTests(bool refuse) { s_refuseHighResolution = refuse; }
+
 private:
     struct Handle;
     Handle* m_handle { nullptr };
+    static inline bool s_refuseHighResolution { false };
 };

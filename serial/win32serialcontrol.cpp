@@ -4,6 +4,7 @@
 #include "dosdevices.h"
 #include "portcontrol.h"
 
+#include <QTimer>
 #include <QWinEventNotifier>
 #include <qt_windows.h>
 
@@ -32,6 +33,18 @@ HANDLE handleOf(Qt::HANDLE handle) { return static_cast<HANDLE>(handle); }
 // transmit buffer) that has not finished by then never will: the device is gone.
 constexpr DWORD transferLimitMs = 2000;
 
+// How often a quiet line is asked whether its device is still there: the loss is reported
+// within about this long, at one wake-up per period.
+constexpr int lineCheckMs = 1000;
+
+// Flow control stays off, but drivers check its settings all the same: SetCommState refuses
+// a state whose XonChar equals XoffChar, which some adapters report both as 0, and limits
+// that do not fit in the receive buffer. These are the usual DC1 and DC3 and a quarter of the
+// buffer each way.
+constexpr char xonCharacter = 0x11;
+constexpr char xoffCharacter = 0x13;
+constexpr WORD flowControlLimit = Win32SerialControl::receiveBufferSize / 4;
+
 }
 
 struct Win32SerialControl::Overlapped {
@@ -59,7 +72,11 @@ Win32SerialControl::Win32SerialControl(QObject* parent)
     , m_watch(std::make_unique<Overlapped>())
     , m_transfer(std::make_unique<Overlapped>())
     , m_watchNotifier(new QWinEventNotifier(m_watch->event, this))
+    , m_lineCheck(new QTimer(this))
 {
+    m_lineCheck->setInterval(lineCheckMs);
+    m_lineCheck->setTimerType(Qt::CoarseTimer);
+    connect(m_lineCheck, &QTimer::timeout, this, &Win32SerialControl::checkQuietLine);
     m_watchNotifier->setEnabled(false);
     // The event is the wake-up; the caller's next poll takes the byte. Left enabled, a
     // completed watch would signal again and again.
@@ -118,6 +135,7 @@ bool Win32SerialControl::setPortOpen(bool open)
         closePort(false);
         return failWithSystemError(QStringLiteral("Cannot read from"), error);
     }
+    m_lineCheck->start();
     return true;
 }
 
@@ -125,8 +143,10 @@ bool Win32SerialControl::configure()
 {
     const QString what = QStringLiteral("Cannot configure");
     HANDLE handle = handleOf(m_handle);
-    if (!SetupComm(handle, receiveBufferSize, transmitBufferSize))
-        return failWithSystemError(what, GetLastError());
+    // Only a recommendation: the driver is free to keep buffers of its own size, and some
+    // refuse the call. The 1024 and 512 characters are kept by our own checks (the read limit
+    // in input(), the transmit-buffer check in output()), so a refusal changes nothing.
+    SetupComm(handle, receiveBufferSize, transmitBufferSize);
 
     DCB dcb {};
     dcb.DCBlength = sizeof dcb;
@@ -150,6 +170,12 @@ bool Win32SerialControl::configure()
     // A line error would otherwise stop every read and write until ClearCommError; the errors
     // are collected at each read instead.
     dcb.fAbortOnError = FALSE;
+    dcb.XonChar = xonCharacter;
+    dcb.XoffChar = xoffCharacter;
+    dcb.XonLim = flowControlLimit;
+    dcb.XoffLim = flowControlLimit;
+    // Reserved, and to be zero, whatever GetCommState left in it.
+    dcb.wReserved = 0;
     if (!SetCommState(handle, &dcb))
         return failWithSystemError(what, GetLastError());
 
@@ -257,6 +283,15 @@ void Win32SerialControl::cancelReceiveWatch()
     // The read owns m_watchByte until the driver lets go of it, cancelled or not.
     DWORD ignored = 0;
     GetOverlappedResult(handle, &m_watch->overlapped, &ignored, TRUE);
+}
+
+void Win32SerialControl::checkQuietLine()
+{
+    // A completed watch has woken the event loop already, and the next poll learns from it
+    // what happened; only a read left standing leaves the loss for this check to find.
+    if (!m_handle || !m_watchArmed || HasOverlappedIoCompleted(&m_watch->overlapped))
+        return;
+    takeLineStatus();
 }
 
 void Win32SerialControl::clearInBuffer()
@@ -368,6 +403,7 @@ void Win32SerialControl::closePort(bool flush)
 {
     if (!m_handle)
         return;
+    m_lineCheck->stop();
     cancelReceiveWatch();
     HANDLE handle = handleOf(m_handle);
     if (m_breakOn) {

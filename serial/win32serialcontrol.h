@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 
+class QTimer;
 class QWinEventNotifier;
 
 // The serial port control on a real Windows port, through the Win32 communications API.
@@ -13,12 +14,17 @@ class QWinEventNotifier;
 // Polls never wait: a read is only issued for what the driver says it holds. Between polls,
 // from the moment the port opens, one overlapped read of a single byte stands on the line
 // (the receive watch); the arrival of any byte completes it and its event wakes the event
-// loop, so a caller resting until the next event (the header wait) sleeps without a timer,
-// and a poll of a quiet line costs no system call. The watch's byte is the first of what the
-// next poll returns. No read timeouts are set, so the watch waits as long as the line is
-// quiet; that is also the one configuration in which Wine 8, where the suite runs, completes
-// an overlapped read on a pseudo-terminal as Windows does (it aborts an overlapped
-// WaitCommEvent there at once).
+// loop, so a caller resting until the next event (the header wait) sleeps without a
+// character-time timer, and a poll of a quiet line costs no system call. The watch's byte is
+// the first of what the next poll returns. No read timeouts are set, so the watch waits as
+// long as the line is quiet; that is also the one configuration in which Wine 8, where the
+// suite runs, completes an overlapped read on a pseudo-terminal as Windows does (it aborts an
+// overlapped WaitCommEvent there at once).
+//
+// Not every driver ends the watch when its USB adapter is pulled: some leave the read
+// standing and only fail the requests that follow. So while the port is open, a quiet line is
+// asked for its status once a second, and the loss is reported within about a second either
+// way; one wake-up a second is all the header wait pays for it.
 class Win32SerialControl : public SerialControl {
     Q_OBJECT
 public:
@@ -67,12 +73,14 @@ private:
     void armReceiveWatch();
     bool takeReceiveWatch(QByteArray& arrived);
     void cancelReceiveWatch();
+    void checkQuietLine();
 
     struct Overlapped;
     Qt::HANDLE m_handle { nullptr };
     std::unique_ptr<Overlapped> m_watch;
     std::unique_ptr<Overlapped> m_transfer;
     QWinEventNotifier* m_watchNotifier { nullptr };
+    QTimer* m_lineCheck { nullptr };
     bool m_watchArmed { false };
     char m_watchByte { 0 };
     Cp932Decoder m_decoder;

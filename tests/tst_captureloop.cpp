@@ -3,6 +3,7 @@
 #include "cp932encoder.h"
 #include "fakeserialcontrol.h"
 #include "linerules.h"
+#include "precisealarm.h"
 #include "recordjournal.h"
 #include "scriptedview.h"
 #include "tempdosdevices.h"
@@ -123,6 +124,8 @@ private Q_SLOTS:
     void shouldReportFatalWhenResultFileCannotBeWritten();
     void shouldRefuseSecondLoopInsideYield();
     void shouldEndAtNextYieldAfterStop();
+    void shouldRestAboutOneCharacterTimeBetweenPolls_data();
+    void shouldRestAboutOneCharacterTimeBetweenPolls();
 
 private:
     TempDosDevices m_devices;
@@ -576,6 +579,39 @@ void TestCaptureLoop::shouldEndAtNextYieldAfterStop()
     // Stopped in the yield before extraction: nothing more is done, on the line or the disk.
     QVERIFY(!QFile::exists(m_devices.resultFile()));
     QCOMPARE(count(port.log(), QStringLiteral("open")), 1);
+}
+
+void TestCaptureLoop::shouldRestAboutOneCharacterTimeBetweenPolls_data()
+{
+    QTest::addColumn<bool>("refuseHighResolution");
+
+    QTest::newRow("high-resolution timer") << false;
+    QTest::newRow("ordinary timer, as before Windows 10 1803") << true;
+}
+
+void TestCaptureLoop::shouldRestAboutOneCharacterTimeBetweenPolls()
+{
+    QFETCH(bool, refuseHighResolution);
+    using namespace std::chrono;
+
+    PreciseAlarm::refuseHighResolutionForTests(refuseHighResolution);
+    EventPump pump;
+    PreciseAlarm::refuseHighResolutionForTests(false);
+
+    // The first paced poll has no earlier one to keep its distance from.
+    constexpr int rests = 20;
+    const auto start = steady_clock::now();
+    for (int poll = 0; poll <= rests; ++poll)
+        pump.yield(EventPump::Pace::CharacterTime);
+    const auto took = steady_clock::now() - start;
+    const QByteArray tookMs = QByteArray::number(duration<double, std::milli>(took).count());
+
+    // Never faster than the line delivers...
+    QVERIFY2(took >= rests * EventPump::characterTime, tookMs);
+    // ...and not held to the system's default 15.6 ms tick either, on which these rests take
+    // about 310 ms. A timer as fine as a millisecond needs about 21 to 40 ms; the bound leaves
+    // a loaded machine (two cores shared with builds) room for a late wake-up on every rest.
+    QVERIFY2(took < milliseconds(150), tookMs);
 }
 
 QTEST_GUILESS_MAIN(TestCaptureLoop)

@@ -124,6 +124,8 @@ private Q_SLOTS:
     void shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce();
     void shouldRefuseToStartTwiceOrWithoutDisplay_data();
     void shouldRefuseToStartTwiceOrWithoutDisplay();
+    void shouldReportAdapterPulledDuringHeaderWaitOnce_data();
+    void shouldReportAdapterPulledDuringHeaderWaitOnce();
     void shouldReplayRecordedTraceToTheSameResultAndOutcomes_data();
     void shouldReplayRecordedTraceToTheSameResultAndOutcomes();
     void shouldReplayCheckedInTrace_data();
@@ -580,6 +582,94 @@ void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
         QCOMPARE(m_reccap->state(), QProcess::Running);
     else
         QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("\\S"))), ours);
+}
+
+void TestEndToEnd::shouldReportAdapterPulledDuringHeaderWaitOnce_data()
+{
+    QTest::addColumn<bool>("readLeftPending");
+
+    // The slave hung up: the read waiting on the line ends with an error.
+    QTest::newRow("line hung up") << false;
+    // A driver that leaves the waiting read standing when its adapter goes, and fails only the
+    // requests that follow. The null line discipline plays it: reads wait for ever, and the
+    // queue-size requests behind a status query fail.
+    QTest::newRow("driver leaves the read waiting") << true;
+}
+
+void TestEndToEnd::shouldReportAdapterPulledDuringHeaderWaitOnce()
+{
+    QFETCH(bool, readLeftPending);
+    if (readLeftPending && wineProgram().isEmpty())
+        QSKIP("a Linux terminal whose device goes away is always hung up");
+
+    PtyPair line;
+    QVERIFY(line.isValid() && line.linkAsPort(devices(), 3));
+    // Our own view of the program's end of the line, taken before the program claims it.
+    const int slave
+        = ::open(QFile::encodeName(line.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(slave >= 0);
+    const auto closeSlave = qScopeGuard([slave] { ::close(slave); });
+
+    // The report is read from standard error as it comes, to time it.
+    m_reccap = std::make_unique<QProcess>();
+    m_reccap->setProcessEnvironment(reccapEnvironment());
+    m_reccap->setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    m_reccap->setReadChannel(QProcess::StandardError);
+    if (wineProgram().isEmpty())
+        m_reccap->start(QStringLiteral(RECCAP_BINARY), QStringList());
+    else
+        m_reccap->start(QStringLiteral("wine"), QStringList { wineProgram() });
+    QVERIFY(m_reccap->waitForStarted(10000));
+    m_window = m_desktop->findWindow(QStringLiteral("^COM$"), waitMs);
+    QVERIFY(m_window != 0);
+    QVERIFY(click(commOpen));
+
+    // Wait until the program is past opening the line, so the loss meets the header wait.
+    // Bytes sent before it sets the line up wait unseen in the terminal's line editing; after
+    // that, opening discards what waits at most twice, in one burst. So once three bytes,
+    // each sent after the one before had gone, are gone, the line is open and being read.
+    const auto configured = [slave] {
+        termios mode {};
+        return ::tcgetattr(slave, &mode) == 0 && !(mode.c_lflag & ICANON)
+            && ::cfgetispeed(&mode) == B9600;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(configured(), waitMs);
+    // poll() first hands the terminal what the master wrote; until the kernel's worker does,
+    // a byte just sent would look taken.
+    const auto unread = [slave] {
+        pollfd readable { slave, POLLIN, 0 };
+        return ::poll(&readable, 1, 0) == 1 && (readable.revents & POLLIN);
+    };
+    for (int noise = 0; noise < 3; ++noise) {
+        QVERIFY(line.write("."));
+        QTRY_VERIFY_WITH_TIMEOUT(!unread(), waitMs);
+    }
+
+    if (readLeftPending) {
+        int discipline = N_NULL;
+        if (::ioctl(slave, TIOCSETD, &discipline) != 0)
+            QSKIP("this kernel has no null line discipline");
+    } else {
+        line.closeMaster();
+    }
+
+    // One status query a second finds the loss on any driver.
+    QByteArray errors;
+    const QDeadlineTimer reportDue(2000);
+    while (!errors.contains("reccap: Lost COM3") && !reportDue.hasExpired()) {
+        m_reccap->waitForReadyRead(int(std::max<qint64>(reportDue.remainingTime(), 1)));
+        errors += m_reccap->readAllStandardError();
+    }
+    QVERIFY2(errors.contains("reccap: Lost COM3"), "no report within 2 s: " + errors);
+
+    QVERIFY(m_desktop->findWindow(QStringLiteral("^reccap$"), waitMs) != 0);
+    QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    QVERIFY(m_reccap->waitForFinished(waitMs));
+    QCOMPARE(m_reccap->exitCode(), 1);
+    errors += m_reccap->readAllStandardError();
+    const QStringList reports
+        = QString::fromUtf8(errors).split(QLatin1Char('\n')).filter(QStringLiteral("reccap: "));
+    QCOMPARE(reports.size(), 1);
 }
 
 int TestEndToEnd::replay(const QString& trace)
