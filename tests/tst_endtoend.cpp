@@ -714,6 +714,9 @@ void TestEndToEnd::shouldReplayRecordedTraceToTheSameResultAndOutcomes_data()
 
 void TestEndToEnd::shouldReplayRecordedTraceToTheSameResultAndOutcomes()
 {
+    if (!wineProgram().isEmpty())
+        QSKIP("the Windows control also discards its input when it opens the port, so its "
+              "discards outnumber those of the Linux traces that the replay compares");
     QFETCH(QStringList, instrument);
     QFETCH(QStringList, resent);
     QFETCH(bool, aborts);
@@ -784,6 +787,9 @@ void TestEndToEnd::shouldReplayCheckedInTrace_data()
 
 void TestEndToEnd::shouldReplayCheckedInTrace()
 {
+    if (!wineProgram().isEmpty())
+        QSKIP("the Windows control also discards its input when it opens the port, so its "
+              "discards outnumber those of the Linux traces that the replay compares");
     QFETCH(QString, trace);
 
     // A desk's trace kept as a regression case: the program of today answers as that one did.
