@@ -1,5 +1,7 @@
 #include "replacepolicy.h"
 
+#include "accountname.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,7 +11,6 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -52,12 +53,8 @@ namespace {
 
     QString userName(uid_t uid)
     {
-        struct passwd entry { };
-        struct passwd* found = nullptr;
-        char buffer[4096];
-        if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
-            return QString::fromLocal8Bit(found->pw_name);
-        return QStringLiteral("uid %1").arg(uid);
+        const QString name = accountName(uid);
+        return name.isEmpty() ? QStringLiteral("uid %1").arg(uid) : name;
     }
 
     // Follows the links at the result file's name that belong to this user or to root, and stops

@@ -1,5 +1,7 @@
 #include "lockfiles.h"
 
+#include "accountname.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,10 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace LockFiles {
 
@@ -20,14 +20,10 @@ namespace {
 
     QString ownerName(uid_t uid)
     {
-        struct passwd entry { };
-        struct passwd* found = nullptr;
-        std::vector<char> buffer(16384);
-        if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-            return QStringLiteral("%1 (uid %2)")
-                .arg(QString::fromLocal8Bit(found->pw_name))
-                .arg(uid);
-        return QStringLiteral("uid %1").arg(uid);
+        const QString name = accountName(uid);
+        if (name.isEmpty())
+            return QStringLiteral("uid %1").arg(uid);
+        return QStringLiteral("%1 (uid %2)").arg(name).arg(uid);
     }
 
     // What lstat found, in words, with its owner: the operator has to tell an administrator
