@@ -184,9 +184,8 @@ bool Win32SerialControl::configure()
     COMMTIMEOUTS timeouts {};
     if (!SetCommTimeouts(handle, &timeouts))
         return failWithSystemError(what, GetLastError());
-    // Whatever arrived before we opened belongs to nobody's record.
-    if (!PurgeComm(handle, PURGE_RXCLEAR))
-        return failWithSystemError(what, GetLastError());
+    // No purge here: a driver keeps nothing while the port is closed, and the capture loop
+    // clears the input itself where the protocol says so, each time in the line's trace.
     return true;
 }
 

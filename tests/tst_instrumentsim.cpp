@@ -526,7 +526,8 @@ void TestInstrumentSim::shouldDeliverRecordsToAReceiverThatClosesBetweenThem()
 void TestInstrumentSim::shouldPlanTheInstrumentsSideOfATrace_data()
 {
     QTest::addColumn<QStringList>("trace");
-    // Per step: its bytes in hex, the discards and whether an ACK it waits for, its record.
+    // Per step: its bytes in hex, the discards and whether an ACK it waits for, its record, and
+    // "box" where a rejection's box stands between it and the read before.
     QTest::addColumn<QStringList>("steps");
     // Per record: header answered, body ACKs, discards, outcome.
     QTest::addColumn<QStringList>("records");
@@ -554,7 +555,7 @@ void TestInstrumentSim::shouldPlanTheInstrumentsSideOfATrace_data()
         << QStringList { "open", "clear", "rx:52303031", "clear", "ack", "rx:02", "ack",
                "rejected:no-ack", "clear", "close", "open", "clear", "rx:52303031", "clear", "ack",
                "rx:06", "ack", "clear", "close", "written:x" }
-        << QStringList { "52303031 1 0 1", "02 1 1 1", "52303031 2 1 2", "06 1 1 2" }
+        << QStringList { "52303031 1 0 1", "02 1 1 1", "52303031 2 1 2 box", "06 1 1 2" }
         << QStringList { "1 1 3 rejected no-ack", "1 1 2 written" } << 1 << true;
     QTest::newRow("lone K: answers while it settles, then nothing") << QStringList { "open",
         "clear", "rx:52303031", "clear", "ack", "ack", "rx:4b", "ack", "ack",
@@ -577,7 +578,8 @@ void TestInstrumentSim::shouldPlanTheInstrumentsSideOfATrace()
                        .arg(QString::fromLatin1(step.bytes.toHex()))
                        .arg(step.discardsBefore)
                        .arg(step.ackBefore ? 1 : 0)
-                       .arg(step.record);
+                       .arg(step.record)
+                   + (step.afterBox ? QStringLiteral(" box") : QString());
     QCOMPARE(planned, steps);
     QStringList expected;
     for (const ReplayPlan::Record& record : plan.records())

@@ -35,6 +35,7 @@ ReplayPlan::ReplayPlan(const TraceReader::Session& session)
             step.gapMicros
                 = std::max<qint64>(0, event.micros - std::max(previousRead, lastDiscard));
             step.held = event.held;
+            step.afterBox = current().rejected;
             step.traceLine = event.line;
             m_steps.append(step);
             after.append(Answers());
@@ -66,6 +67,7 @@ ReplayPlan::ReplayPlan(const TraceReader::Session& session)
                 : event.kind == Kind::Aborted          ? QStringLiteral("abort")
                                                        : QStringLiteral("fatal");
             done.resultLine = event.kind == Kind::Written ? event.bytes : QByteArray();
+            current().rejected = event.kind == Kind::Rejected;
             m_records.append(done);
             break;
         }

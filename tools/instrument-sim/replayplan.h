@@ -32,6 +32,9 @@ public:
         qint64 gapMicros { 0 };
         // The read ended on a held first byte (already moved here from the next read).
         bool held { false };
+        // The receiver rejected a record since the previous read: its box stands until the
+        // operator answers it, and only then does the port open again for this read.
+        bool afterBox { false };
         int traceLine { 0 };
     };
     struct Record {
@@ -68,6 +71,7 @@ private:
         int discards { 0 };
         // Something reset the receiver's decoder before the next read.
         bool reset { false };
+        bool rejected { false };
     };
 
     void moveHeldBytes(const QList<Answers>& after);

@@ -44,7 +44,7 @@ TraceReplay::Wait TraceReplay::waitFor(const std::function<bool()>& done, Clock:
     }
 }
 
-TraceReplay::Wait TraceReplay::waitForDiscards(int wanted)
+TraceReplay::Wait TraceReplay::waitForDiscards(int wanted, bool mayMerge)
 {
     qint64 seen = m_line.discards();
     Clock::time_point lastSeen = Clock::now();
@@ -57,11 +57,11 @@ TraceReplay::Wait TraceReplay::waitForDiscards(int wanted)
         if (made >= wanted)
             return Wait::Done;
         const Clock::time_point merged = lastSeen + mergedDiscardsAfter;
-        if (made > 0 && Clock::now() >= merged)
+        if (mayMerge && made > 0 && Clock::now() >= merged)
             return Wait::Done;
         if (Clock::now() >= m_deadline)
             return Wait::Expired;
-        if (!m_line.pump(made > 0 ? std::min(merged, m_deadline) : m_deadline))
+        if (!m_line.pump(mayMerge && made > 0 ? std::min(merged, m_deadline) : m_deadline))
             return Wait::Ended;
     }
 }
@@ -142,7 +142,9 @@ bool TraceReplay::playStep(int index)
                               .arg(step.record)
                               .arg(step.traceLine);
 
-    Wait wait = waitForDiscards(step.discardsBefore);
+    // A box's answer takes the operator's time, and the discards on either side of it are far
+    // apart: none of them can have merged, and a header sent before the last would be lost.
+    Wait wait = waitForDiscards(step.discardsBefore, !step.afterBox);
     if (wait == Wait::Ended)
         return false;
     if (wait == Wait::Expired) {

@@ -50,8 +50,9 @@ private:
     static constexpr std::chrono::milliseconds mergedDiscardsAfter { 1000 };
 
     Wait waitFor(const std::function<bool()>& done, Clock::time_point until);
-    // Until `wanted` discards since the last write, or fewer but some and no more for a while.
-    Wait waitForDiscards(int wanted);
+    // Until `wanted` discards since the last write, or, where they may have merged, fewer but
+    // some and no more for a while.
+    Wait waitForDiscards(int wanted, bool mayMerge = true);
     bool playStep(int index);
     void closeRecord(int recordIndex);
     std::optional<QByteArray> readResult() const;
