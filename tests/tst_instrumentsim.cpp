@@ -579,7 +579,7 @@ void TestInstrumentSim::shouldPlanTheInstrumentsSideOfATrace()
                        .arg(step.discardsBefore)
                        .arg(step.ackBefore ? 1 : 0)
                        .arg(step.record)
-                   + (step.afterBox ? QStringLiteral(" box") : QString());
+                + (step.afterBox ? QStringLiteral(" box") : QString());
     QCOMPARE(planned, steps);
     QStringList expected;
     for (const ReplayPlan::Record& record : plan.records())
