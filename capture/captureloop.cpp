@@ -93,6 +93,8 @@ CaptureLoop::Outcome CaptureLoop::cycle()
     m_port.clearInBuffer();
     if (!sendAck())
         return Outcome::End;
+    // From here on the loop polls at the line's pace and the timer wakes it for each poll.
+    m_port.setWakeOnInput(false);
     accumulator.clear();
     for (const Field field :
         { Field::Text3, Field::Text7, Field::Text2, Field::Text4, Field::Text5 })

@@ -25,15 +25,20 @@ void EventPump::yield(Pace pace)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         return;
     }
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    restUntil(m_lastPacedPoll + characterTime);
+    // The rest handles what is pending as it begins; a poll that comes late handles it
+    // without one.
+    const Clock::time_point deadline = m_lastPacedPoll + characterTime;
+    if (Clock::now() < deadline)
+        restUntil(deadline);
+    else
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
     m_lastPacedPoll = Clock::now();
 }
 
 void EventPump::restUntil(Clock::time_point deadline)
 {
     // Handlers run during the rest may rest on this same alarm for their own deadlines, so
-    // it is armed again for ours after every wake-up.
+    // it is armed again for ours after every wake-up; when it still holds ours, that is free.
     while (Clock::now() < deadline) {
         if (m_alarm->isValid())
             m_alarm->armAt(deadline);

@@ -19,6 +19,7 @@ PreciseAlarm::PreciseAlarm(QObject* parent)
         return;
     m_handle = new Handle { fd, new QSocketNotifier(fd, QSocketNotifier::Read, this) };
     connect(m_handle->notifier, &QSocketNotifier::activated, this, [this] {
+        fired();
         quint64 expirations = 0;
         [[maybe_unused]] const auto n = ::read(m_handle->fd, &expirations, sizeof expirations);
     });
@@ -37,7 +38,7 @@ bool PreciseAlarm::isValid() const { return m_handle != nullptr; }
 
 void PreciseAlarm::armAt(std::chrono::steady_clock::time_point deadline)
 {
-    if (!m_handle)
+    if (!m_handle || !takeNewDeadline(deadline))
         return;
     const auto ns
         = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();

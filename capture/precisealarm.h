@@ -18,7 +18,8 @@ public:
     bool isValid() const;
 
     // Replaces any earlier deadline. The wake-up is an event, so a loop waiting for more
-    // events returns then.
+    // events returns then. Arming again for the deadline already set, before it has passed,
+    // costs nothing.
     void armAt(std::chrono::steady_clock::time_point deadline);
 
     // For tests only: alarms made while this is set do without the high-resolution timer,
@@ -27,7 +28,20 @@ public:
     static void refuseHighResolutionForTests(bool refuse) { s_refuseHighResolution = refuse; }
 
 private:
+    // Whether the timer needs setting for this deadline; notes it as set.
+    bool takeNewDeadline(std::chrono::steady_clock::time_point deadline)
+    {
+        if (m_armed && m_armedFor == deadline)
+            return false;
+        m_armed = true;
+        m_armedFor = deadline;
+        return true;
+    }
+    void fired() { m_armed = false; }
+
     struct Handle;
     Handle* m_handle { nullptr };
+    std::chrono::steady_clock::time_point m_armedFor {};
+    bool m_armed { false };
     static inline bool s_refuseHighResolution { false };
 };

@@ -57,7 +57,7 @@ PreciseAlarm::PreciseAlarm(QObject* parent)
     }
     m_handle = new Handle { timer, new QWinEventNotifier(timer, this), periodRelease };
     // The notifier's wait takes the signal of the auto-reset timer; its event is the wake-up.
-    connect(m_handle->notifier, &QWinEventNotifier::activated, this, [] {});
+    connect(m_handle->notifier, &QWinEventNotifier::activated, this, [this] { fired(); });
     if (periodRelease)
         connect(periodRelease, &QTimer::timeout, this, [this] {
             if (std::exchange(m_handle->armedSinceCheck, false))
@@ -85,7 +85,7 @@ bool PreciseAlarm::isValid() const { return m_handle != nullptr; }
 
 void PreciseAlarm::armAt(std::chrono::steady_clock::time_point deadline)
 {
-    if (!m_handle)
+    if (!m_handle || !takeNewDeadline(deadline))
         return;
     if (m_handle->periodRelease) {
         // The default 15.6 ms tick would stretch each rest of one character time fifteenfold.

@@ -56,6 +56,7 @@ bool FakeSerialControl::setPortOpen(bool open)
     if (!open)
         m_breakOn = false;
     m_open = open;
+    m_wakeOnInput = true;
     m_decoder.reset();
     m_lastData = m_now;
     m_log << (open ? QStringLiteral("open") : QStringLiteral("close"));

@@ -37,6 +37,7 @@ public:
     QStringList log() const { return m_log; }
     QStringList writes() const;
     bool breakOn() const { return m_breakOn; }
+    bool wakesOnInput() const { return m_wakeOnInput; }
 
     void setCommPort(int port) override { m_commPort = port; }
     int commPort() const override { return m_commPort; }
@@ -50,6 +51,7 @@ public:
     void forgetPartialCharacter() override { m_decoder.forgetPartialCharacter(); }
     std::chrono::nanoseconds silentFor() const override { return m_now - m_lastData; }
     bool output(const QString& text) override;
+    void setWakeOnInput(bool wake) override { m_wakeOnInput = wake; }
     bool setBreak(bool on) override;
     int commEvent() const override { return m_commEvent; }
     QString errorString() const override { return m_errorString; }
@@ -83,4 +85,5 @@ private:
     int m_commEvent { 0 };
     bool m_open { false };
     bool m_breakOn { false };
+    bool m_wakeOnInput { true };
 };

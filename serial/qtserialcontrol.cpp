@@ -5,11 +5,17 @@
 #include "lockfiles.h"
 #include "portcontrol.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,12 +41,35 @@ QString qtSerialPortLockPath(const QString& portName)
     return {};
 }
 
+QString systemReason(int error)
+{
+    switch (error) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EBADF:
+        return QStringLiteral("the device was removed or became unavailable");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
 }
 
 QtSerialControl::QtSerialControl(QObject* parent)
     : SerialControl(parent)
 {
     connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialControl::onPortError);
+    // Set before opening, QSerialPort applies them all in the one configuration it makes when
+    // it opens; set after, each costs a read and a write of the settings, on every record.
+    m_port.setBaudRate(QSerialPort::Baud9600);
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    // QSerialPort holds no more than this, so one read never returns more than the
+    // instrument's side can have in flight against a 1024-character buffer.
+    m_port.setReadBufferSize(receiveBufferSize);
 }
 
 QtSerialControl::~QtSerialControl() { closePort(true); }
@@ -80,21 +109,30 @@ bool QtSerialControl::setPortOpen(bool open)
     if (!m_port.open(QIODevice::ReadWrite))
         return fail(QStringLiteral("Cannot open"), openFailure(lock));
 
-    // QSerialPort holds no more than this, so one read never returns more than the
-    // instrument's side can have in flight against a 1024-character buffer.
-    m_port.setReadBufferSize(receiveBufferSize);
-    const bool configured = m_port.setBaudRate(QSerialPort::Baud9600)
-        && m_port.setDataBits(QSerialPort::Data8) && m_port.setParity(QSerialPort::NoParity)
-        && m_port.setStopBits(QSerialPort::OneStop)
-        && m_port.setFlowControl(QSerialPort::NoFlowControl);
-    if (!configured) {
-        const QString reason = m_port.errorString();
-        closePort(false);
-        return fail(QStringLiteral("Cannot configure"), reason);
-    }
     m_decoder.reset();
     m_lastData = std::chrono::steady_clock::now();
+    m_unsent.clear();
+    m_driverQueueBound = 0;
+    m_wakeOnInput = true;
     return true;
+}
+
+void QtSerialControl::setWakeOnInput(bool wake)
+{
+    m_wakeOnInput = wake;
+    applyWakeOnInput();
+}
+
+void QtSerialControl::applyWakeOnInput()
+{
+    // QSerialPort's read notifier is what wakes the event loop for arriving bytes, and it
+    // reads them into QSerialPort's buffer. Switched off, the bytes wait in the driver until
+    // input() reads them itself. QSerialPort switches it on again whenever it is read from.
+    const auto notifiers = m_port.findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly);
+    for (QSocketNotifier* notifier : notifiers) {
+        if (notifier->type() == QSocketNotifier::Read)
+            notifier->setEnabled(m_wakeOnInput);
+    }
 }
 
 QString QtSerialControl::openFailure(const QString& lock) const
@@ -126,13 +164,19 @@ void QtSerialControl::closePort(bool flush)
         m_breakOn = false;
     }
     if (flush) {
-        // The record's last ACK is queued just before the close; the instrument waits for it.
-        // The queue never exceeds the transmit buffer, about half a second at 9600 baud.
-        constexpr int drainLimitMs = 1000;
-        m_port.flush();
-        if (m_port.bytesToWrite() > 0)
-            m_port.waitForBytesWritten(drainLimitMs);
+        // The record's last ACK may still wait for room in the driver; the instrument waits for
+        // it. What waits never exceeds the transmit buffer, about half a second at 9600 baud.
+        // What the driver holds, it sends before the device closes.
+        const QDeadlineTimer drainLimit(1000);
+        while (!m_unsent.isEmpty() && !drainLimit.hasExpired()) {
+            pollfd writable { m_port.handle(), POLLOUT, 0 };
+            if (::poll(&writable, 1, int(drainLimit.remainingTime())) < 0 && errno != EINTR)
+                break;
+            if (!sendUnsent())
+                return;
+        }
     }
+    m_unsent.clear();
     m_port.close();
     m_decoder.reset();
 }
@@ -152,11 +196,37 @@ QString QtSerialControl::input()
     // Read what the port has buffered; do not wait for readyRead, which QSerialPort does not
     // emit again while the event loop is re-entered from inside a handler.
     const qint64 limit = m_inputLen > 0 ? m_inputLen : receiveBufferSize;
-    const QByteArray bytes = m_port.read(limit);
+    QByteArray bytes;
+    if (m_port.bytesAvailable() > 0) {
+        bytes = m_port.read(limit);
+        if (!m_wakeOnInput)
+            applyWakeOnInput();
+    }
+    if (!m_wakeOnInput && bytes.size() < limit) {
+        bytes += readLine(limit - bytes.size());
+        if (!m_port.isOpen())
+            return {};
+    }
     if (bytes.isEmpty())
         return {};
     m_lastData = std::chrono::steady_clock::now();
     return m_decoder.decode(bytes);
+}
+
+QByteArray QtSerialControl::readLine(qint64 limit)
+{
+    char buffer[receiveBufferSize];
+    for (;;) {
+        const ssize_t got
+            = ::read(m_port.handle(), buffer, size_t(std::min<qint64>(limit, sizeof buffer)));
+        if (got >= 0)
+            return QByteArray(buffer, got);
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            lose(QStringLiteral("reading failed"), systemReason(errno));
+        return {};
+    }
 }
 
 std::chrono::nanoseconds QtSerialControl::silentFor() const
@@ -168,17 +238,48 @@ bool QtSerialControl::output(const QString& text)
 {
     if (!m_port.isOpen())
         return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
-    if (m_port.bytesToWrite() >= transmitBufferSize) {
-        m_commEvent = eventTransmitBufferFull;
-        Q_EMIT onComm();
+    // A write that finds the device gone closes the port and reports that through failed(),
+    // as a read does; the caller's next poll finds the port closed.
+    if (!sendUnsent())
         return true;
+    if (m_unsent.size() + m_driverQueueBound >= transmitBufferSize) {
+        int queued = 0;
+        m_driverQueueBound = ::ioctl(m_port.handle(), TIOCOUTQ, &queued) == 0 ? queued : 0;
+        if (m_unsent.size() + m_driverQueueBound >= transmitBufferSize) {
+            m_commEvent = eventTransmitBufferFull;
+            Q_EMIT onComm();
+            return true;
+        }
     }
     const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
         return fail(
             QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
-    if (m_port.write(*bytes) != bytes->size())
-        return fail(QStringLiteral("Cannot write to"), m_port.errorString());
+    // Written here and now, not through QSerialPort's queue: that would leave it to a later
+    // turn of the event loop, with a wake-up of its own to send one byte.
+    m_unsent += *bytes;
+    sendUnsent();
+    return true;
+}
+
+bool QtSerialControl::sendUnsent()
+{
+    while (!m_unsent.isEmpty()) {
+        const ssize_t sent
+            = ::write(m_port.handle(), m_unsent.constData(), size_t(m_unsent.size()));
+        if (sent > 0) {
+            m_unsent.remove(0, sent);
+            m_driverQueueBound += sent;
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && errno != EAGAIN) {
+            lose(QStringLiteral("writing failed"), systemReason(errno));
+            return false;
+        }
+        break;
+    }
     return true;
 }
 
@@ -211,12 +312,16 @@ void QtSerialControl::onPortError(QSerialPort::SerialPortError error)
         // Open and configuration errors come back from the call that caused them.
         return;
     }
+    lose(what, m_port.errorString());
+}
+
+void QtSerialControl::lose(const QString& what, const QString& reason)
+{
     // After the device disappears QSerialPort keeps reporting errors while it still calls
     // itself open; one report is enough, and the closed port stops the capture loop.
     if (m_failing)
         return;
     m_failing = true;
-    const QString reason = m_port.errorString();
     m_breakOn = false;
     closePort(false);
     fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));

@@ -23,12 +23,17 @@ public:
     void forgetPartialCharacter() override { m_decoder.forgetPartialCharacter(); }
     std::chrono::nanoseconds silentFor() const override;
     bool output(const QString& text) override;
+    void setWakeOnInput(bool wake) override;
     bool setBreak(bool on) override;
     int commEvent() const override { return m_commEvent; }
     QString errorString() const override { return m_errorString; }
 
 private:
     void onPortError(QSerialPort::SerialPortError error);
+    void lose(const QString& what, const QString& reason);
+    void applyWakeOnInput();
+    QByteArray readLine(qint64 limit);
+    bool sendUnsent();
     bool fail(const QString& what, const QString& reason);
     QString openFailure(const QString& lock) const;
     QString portLabel() const;
@@ -36,6 +41,13 @@ private:
 
     QSerialPort m_port;
     std::chrono::steady_clock::time_point m_lastData {};
+    // What the driver refused for now (its queue full, or output stopped); sent before
+    // anything newer, and counted in the transmit buffer with what the driver holds.
+    QByteArray m_unsent;
+    // At least what the driver holds: its count as last asked, plus what it took since.
+    // Asking costs a system call, so it is asked only when this bound nears the limit.
+    qint64 m_driverQueueBound { 0 };
+    bool m_wakeOnInput { true };
     Cp932Decoder m_decoder;
     int m_commPort { 1 };
     int m_inputLen { 0 };

@@ -62,6 +62,12 @@ public:
     // not queued and OnComm reports eventTransmitBufferFull; that is not a failure.
     virtual bool output(const QString& text) = 0;
 
+    // Whether data arriving on the line wakes the event loop from a rest. A wait for a header
+    // sleeps until the line speaks; polls at the line's own pace need no wake-up but their
+    // timer's, and a wake-up for each arriving byte would cost as much again as the poll. A
+    // port opens waking; input() reads the line either way.
+    virtual void setWakeOnInput(bool wake) = 0;
+
     // Holds or releases the break condition. Does nothing on a closed port.
     virtual bool setBreak(bool on) = 0;
 

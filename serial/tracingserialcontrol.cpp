@@ -75,7 +75,8 @@ bool TracingSerialControl::output(const QString& text)
     // already noted says so, and a "tx" would claim bytes the line never carried.
     const bool dropped
         = m_events != eventsBefore && m_inner->commEvent() == eventTransmitBufferFull;
-    if (done && !dropped)
+    // A write that found the device gone closed the port and reported it through failed().
+    if (done && !dropped && m_inner->portOpen())
         m_trace->sent(text);
     else if (!done)
         m_trace->sendFailed(text, m_inner->errorString());

@@ -28,6 +28,7 @@ public:
     void forgetPartialCharacter() override;
     std::chrono::nanoseconds silentFor() const override { return m_inner->silentFor(); }
     bool output(const QString& text) override;
+    void setWakeOnInput(bool wake) override { m_inner->setWakeOnInput(wake); }
     bool setBreak(bool on) override;
     int commEvent() const override { return m_inner->commEvent(); }
     QString errorString() const override { return m_inner->errorString(); }

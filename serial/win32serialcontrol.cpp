@@ -130,6 +130,8 @@ bool Win32SerialControl::setPortOpen(bool open)
     }
     m_decoder.reset();
     m_lastInput = Clock::now();
+    m_wakeOnInput = true;
+    m_driverQueueBound = 0;
     if (!issueReceiveWatch()) {
         const DWORD error = GetLastError();
         closePort(false);
@@ -300,7 +302,8 @@ void Win32SerialControl::clearInBuffer()
     cancelReceiveWatch();
     PurgeComm(handleOf(m_handle), PURGE_RXCLEAR);
     m_decoder.reset();
-    armReceiveWatch();
+    if (m_wakeOnInput)
+        armReceiveWatch();
 }
 
 QString Win32SerialControl::input()
@@ -333,7 +336,8 @@ QString Win32SerialControl::input()
     }
     // Whatever the caller does next, a rest until the next event included, the next byte
     // wakes it.
-    armReceiveWatch();
+    if (m_wakeOnInput)
+        armReceiveWatch();
     if (bytes.isEmpty())
         return {};
     m_lastInput = Clock::now();
@@ -349,13 +353,16 @@ bool Win32SerialControl::output(const QString& text)
 {
     if (!m_handle)
         return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
-    const LineStatus status = takeLineStatus();
-    if (!status.ok || !m_handle)
-        return false;
-    if (status.queuedOut >= static_cast<unsigned long>(transmitBufferSize)) {
-        m_commEvent = eventTransmitBufferFull;
-        Q_EMIT onComm();
-        return true;
+    if (m_driverQueueBound >= static_cast<unsigned long>(transmitBufferSize)) {
+        const LineStatus status = takeLineStatus();
+        if (!status.ok || !m_handle)
+            return false;
+        m_driverQueueBound = status.queuedOut;
+        if (status.queuedOut >= static_cast<unsigned long>(transmitBufferSize)) {
+            m_commEvent = eventTransmitBufferFull;
+            Q_EMIT onComm();
+            return true;
+        }
     }
     std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
@@ -369,6 +376,7 @@ bool Win32SerialControl::output(const QString& text)
             return fail(
                 QStringLiteral("Cannot write to"), QStringLiteral("the driver took nothing"));
         done += written;
+        m_driverQueueBound += written;
     }
     return true;
 }

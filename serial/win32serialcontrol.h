@@ -47,6 +47,7 @@ public:
     void clearInBuffer() override;
     QString input() override;
     bool output(const QString& text) override;
+    void setWakeOnInput(bool wake) override { m_wakeOnInput = wake; }
     bool setBreak(bool on) override;
     int commEvent() const override { return m_commEvent; }
     QString errorString() const override { return m_errorString; }
@@ -89,6 +90,12 @@ private:
     int m_inputLen { 0 };
     int m_commEvent { 0 };
     bool m_breakOn { false };
+    // Without it, the one-byte read is not issued again once it has completed: polls at the
+    // line's pace find the bytes in the driver's queue, and only their timer wakes them.
+    bool m_wakeOnInput { true };
+    // At least what the driver's transmit queue holds: its count as last asked, plus what it
+    // took since. Asking is a round trip to the driver, so it is asked only near the limit.
+    unsigned long m_driverQueueBound { 0 };
     QString m_device;
     QString m_errorString;
 };

@@ -85,6 +85,7 @@ private Q_SLOTS:
     void shouldRaiseTransmitBufferFullInsteadOfQueuing();
     void shouldReportOpenFailureWithPortAndReason_data();
     void shouldReportOpenFailureWithPortAndReason();
+    void shouldReportVanishedDeviceOnce_data();
     void shouldReportVanishedDeviceOnce();
     void shouldCaptureRecordAndReopenForNextOne_data();
     void shouldCaptureRecordAndReopenForNextOne();
@@ -187,11 +188,15 @@ void TestQtSerialControl::shouldRaiseTransmitBufferFullInsteadOfQueuing()
     QVERIFY(openAsCom3(pty, port));
     QSignalSpy events(&port, &SerialControl::onComm);
 
-    // Nothing is sent until the event loop runs, so the queue fills.
+    // The line takes nothing while its output is stopped, so the queue fills.
+    QVERIFY(pty.stopReceiverOutput(true));
     for (int i = 0; i < 600; ++i)
         QVERIFY(port.output(QStringLiteral("\u0006")));
     QCOMPARE(events.size(), 600 - SerialControl::transmitBufferSize);
     QCOMPARE(port.commEvent(), SerialControl::eventTransmitBufferFull);
+    // What was queued leaves once the line takes it again, at the latest as the port closes.
+    QVERIFY(pty.stopReceiverOutput(false));
+    QVERIFY(port.setPortOpen(false));
     QCOMPARE(readBytes(pty, SerialControl::transmitBufferSize),
         QByteArray(SerialControl::transmitBufferSize, '\x06'));
 }
@@ -250,15 +255,33 @@ void TestQtSerialControl::shouldReportOpenFailureWithPortAndReason()
         QVERIFY2(message.contains(reason), qPrintable(message));
 }
 
+void TestQtSerialControl::shouldReportVanishedDeviceOnce_data()
+{
+    QTest::addColumn<bool>("wakes");
+    QTest::newRow("waiting for a header") << true;
+    // Nothing wakes the loop for the line then: it learns of the loss at its next poll.
+    QTest::newRow("polling a body at the line's pace") << false;
+}
+
 void TestQtSerialControl::shouldReportVanishedDeviceOnce()
 {
+    QFETCH(bool, wakes);
     PtyPair pty;
     QtSerialControl port;
     QVERIFY(openAsCom3(pty, port));
+    port.setWakeOnInput(wakes);
     QSignalSpy failures(&port, &SerialControl::failed);
 
     pty.closeMaster();
-    QTRY_VERIFY(!failures.isEmpty());
+    const QDeadlineTimer deadline(5000);
+    while (failures.isEmpty() && !deadline.hasExpired()) {
+        if (!wakes) {
+            port.input();
+            port.output(QStringLiteral("\u0006"));
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    QVERIFY(!failures.isEmpty());
     QVERIFY(!port.portOpen());
     QCoreApplication::processEvents();
     QCOMPARE(failures.size(), 1);

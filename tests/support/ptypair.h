@@ -20,6 +20,7 @@ public:
     // What the program has sent so far, without waiting.
     QByteArray readAvailable();
     void closeMaster() { m_line.closeMaster(); }
+    bool stopReceiverOutput(bool stopped) { return m_line.stopReceiverOutput(stopped); }
 
     // Points dosdevices/com<port> in `folder` at the slave, until the pair goes away.
     bool linkAsPort(const QString& folder, int port)

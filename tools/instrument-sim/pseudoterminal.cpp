@@ -23,6 +23,11 @@ void PseudoTerminal::closeMaster()
     m_master = -1;
 }
 
+bool PseudoTerminal::stopReceiverOutput(bool stopped)
+{
+    return m_slave >= 0 && ::tcflow(m_slave, stopped ? TCOOFF : TCOON) == 0;
+}
+
 bool PseudoTerminal::fail(const QString& what)
 {
     m_error = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));

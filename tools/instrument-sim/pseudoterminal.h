@@ -23,6 +23,9 @@ public:
     int masterDescriptor() const { return m_master; }
     // The device going away, as when a USB adapter is unplugged: the slave is hung up.
     void closeMaster();
+    // A line that takes nothing more from the receiver for now (its output stopped, as flow
+    // control stops it), or takes it again.
+    bool stopReceiverOutput(bool stopped);
     QString slavePath() const { return m_slavePath; }
 
 private:
