@@ -38,6 +38,8 @@ const QColor green(0, 255, 0);
 const QColor blue(0, 0, 255);
 
 constexpr int waitMs = 30000;
+// How long a click on "Comm Break" holds the break on the line.
+constexpr int breakMs = 1000;
 
 // With RECCAP_E2E_WINE_PROGRAM naming the Windows build's reccap.exe, the same cases run it
 // under Wine in the prefix RECCAP_E2E_WINEPREFIX: COM3 is the prefix's dosdevices/com3 link and
@@ -117,6 +119,7 @@ private Q_SLOTS:
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data();
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole();
     void shouldCaptureBodySentTheMomentTheHeaderIsAnswered();
+    void shouldStopOnBreakDuringBodyAndOpenAgain_data();
     void shouldStopOnBreakDuringBodyAndOpenAgain();
     void shouldEndAtOnceOnAbortChunk();
     void shouldWriteRecordWithKInsideNameAtLinePace();
@@ -409,15 +412,36 @@ void TestEndToEnd::shouldCaptureBodySentTheMomentTheHeaderIsAnswered()
     QVERIFY(!m_desktop->windowExists(QStringLiteral("^通信エラー$")));
 }
 
+void TestEndToEnd::shouldStopOnBreakDuringBodyAndOpenAgain_data()
+{
+    QTest::addColumn<QStringList>("instrument");
+    QTest::newRow("body stalled between pieces")
+        << QStringList { "--pieces", "40", "--piece-delay-ms", "20000" };
+    // Every poll finds a byte and answers it: a loop that kept reading without letting the
+    // window's events through would act on the click only when the body is complete.
+    QTest::newRow("body streaming a byte at a time")
+        << QStringList { "--pieces-in-bytes", "--piece-size", "1", "--piece-delay-ms", "20" };
+}
+
 void TestEndToEnd::shouldStopOnBreakDuringBodyAndOpenAgain()
 {
-    QVERIFY(startSim({ "--pieces", "40", "--piece-delay-ms", "20000" }));
+    QFETCH(QStringList, instrument);
+    const QString trace = m_config->filePath(QStringLiteral("break.trace"));
+    m_reccapArguments = { QStringLiteral("--trace"), trace };
+    QVERIFY(startSim(instrument));
     QVERIFY(startReccap());
     QVERIFY(click(commOpen));
     QTRY_COMPARE_WITH_TIMEOUT(lamp(), blue, waitMs);
 
+    QElapsedTimer sinceClick;
+    sinceClick.start();
     QVERIFY(click(commBreak));
     QTRY_COMPARE_WITH_TIMEOUT(lamp(), red, waitMs);
+    // The break holds the line for a second from the moment it is set, and the lamp turns red
+    // only after it: red within 1.5 s of the click means the break began within 0.5 s of it.
+    QVERIFY2(sinceClick.elapsed() <= breakMs + 500,
+        qPrintable(QStringLiteral("red %1 ms after the click").arg(sinceClick.elapsed())));
+    QTRY_VERIFY_WITH_TIMEOUT(fileContains(trace, " break on"), waitMs);
     QVERIFY(!QFile::exists(resultPath()));
 
     QVERIFY(click(commOpen));
