@@ -1,7 +1,7 @@
 #include "precisealarm.h"
 
+#include <QAbstractEventDispatcher>
 #include <QTimer>
-#include <QWinEventNotifier>
 
 #include <algorithm>
 #include <utility>
@@ -29,11 +29,13 @@ constexpr int periodReleaseMs = 1000;
 
 struct PreciseAlarm::Handle {
     HANDLE timer { nullptr };
-    QWinEventNotifier* notifier { nullptr };
+    PreciseAlarm* alarm { nullptr };
     // Without a high-resolution timer the system's timer resolution is borrowed instead.
     QTimer* periodRelease { nullptr };
     bool periodRaised { false };
     bool armedSinceCheck { false };
+
+    static void CALLBACK completed(void* handle, DWORD, DWORD);
 };
 
 PreciseAlarm::PreciseAlarm(QObject* parent)
@@ -55,9 +57,7 @@ PreciseAlarm::PreciseAlarm(QObject* parent)
         periodRelease->setInterval(periodReleaseMs);
         periodRelease->setTimerType(Qt::CoarseTimer);
     }
-    m_handle = new Handle { timer, new QWinEventNotifier(timer, this), periodRelease };
-    // The notifier's wait takes the signal of the auto-reset timer; its event is the wake-up.
-    connect(m_handle->notifier, &QWinEventNotifier::activated, this, [this] { fired(); });
+    m_handle = new Handle { timer, this, periodRelease };
     if (periodRelease)
         connect(periodRelease, &QTimer::timeout, this, [this] {
             if (std::exchange(m_handle->armedSinceCheck, false))
@@ -72,13 +72,28 @@ PreciseAlarm::~PreciseAlarm()
 {
     if (!m_handle)
         return;
-    delete m_handle->notifier;
+    CancelWaitableTimer(m_handle->timer);
+    // A completion already queued would run after this alarm is gone; let it run now. The
+    // alarm lives and dies on the thread that sets it, the only one its completions run on.
+    SleepEx(0, TRUE);
     delete m_handle->periodRelease;
     if (m_handle->periodRaised)
         timeEndPeriod(finestPeriodMs);
-    CancelWaitableTimer(m_handle->timer);
     CloseHandle(m_handle->timer);
     delete m_handle;
+}
+
+// Runs on the thread that set the timer, inside its alertable wait for events: the event
+// dispatcher waits alertably, so the deadline wakes that thread alone, and directly. A
+// notifier on the timer would instead wake a pool thread that then wakes this one: two
+// wake-ups for each rest. The completion itself does not end the dispatcher's wait; the
+// wake-up it posts does.
+void CALLBACK PreciseAlarm::Handle::completed(void* handle, DWORD, DWORD)
+{
+    PreciseAlarm* alarm = static_cast<Handle*>(handle)->alarm;
+    alarm->fired();
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(alarm->thread()))
+        dispatcher->wakeUp();
 }
 
 bool PreciseAlarm::isValid() const { return m_handle != nullptr; }
@@ -103,5 +118,5 @@ void PreciseAlarm::armAt(std::chrono::steady_clock::time_point deadline)
     const auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(rest).count() / 100;
     LARGE_INTEGER due;
     due.QuadPart = -std::max<LONGLONG>(ticks, 1);
-    SetWaitableTimer(m_handle->timer, &due, 0, nullptr, nullptr, FALSE);
+    SetWaitableTimer(m_handle->timer, &due, 0, &Handle::completed, m_handle, FALSE);
 }

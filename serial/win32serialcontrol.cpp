@@ -4,9 +4,12 @@
 #include "dosdevices.h"
 #include "portcontrol.h"
 
+#include <QDeadlineTimer>
 #include <QTimer>
 #include <QWinEventNotifier>
+
 #include <qt_windows.h>
+#include <utility>
 
 using Clock = std::chrono::steady_clock;
 
@@ -71,6 +74,7 @@ Win32SerialControl::Win32SerialControl(QObject* parent)
     : SerialControl(parent)
     , m_watch(std::make_unique<Overlapped>())
     , m_transfer(std::make_unique<Overlapped>())
+    , m_write(std::make_unique<Overlapped>())
     , m_watchNotifier(new QWinEventNotifier(m_watch->event, this))
     , m_lineCheck(new QTimer(this))
 {
@@ -353,32 +357,87 @@ bool Win32SerialControl::output(const QString& text)
 {
     if (!m_handle)
         return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
-    if (m_driverQueueBound >= static_cast<unsigned long>(transmitBufferSize)) {
+    if (!collectWrite())
+        return false;
+    const auto limit = static_cast<unsigned long>(transmitBufferSize);
+    if (m_waiting.size() + m_driverQueueBound >= limit) {
         const LineStatus status = takeLineStatus();
         if (!status.ok || !m_handle)
             return false;
         m_driverQueueBound = status.queuedOut;
-        if (status.queuedOut >= static_cast<unsigned long>(transmitBufferSize)) {
+        if (m_waiting.size() + m_driverQueueBound >= limit) {
             m_commEvent = eventTransmitBufferFull;
             Q_EMIT onComm();
             return true;
         }
     }
-    std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
+    const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
         return fail(
             QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
-    for (qsizetype done = 0; done < bytes->size();) {
-        unsigned long written = 0;
-        if (!transfer(true, bytes->data() + done, DWORD(bytes->size() - done), &written))
-            return failWithSystemError(QStringLiteral("Cannot write to"), GetLastError());
-        if (written == 0)
-            return fail(
-                QStringLiteral("Cannot write to"), QStringLiteral("the driver took nothing"));
-        done += written;
-        m_driverQueueBound += written;
+    m_waiting += *bytes;
+    return startWrite();
+}
+
+// Takes in the write in flight once the driver has finished it. A driver finishes a write
+// only when its bytes have left, about a character time for an ACK; waiting for that would
+// put the loop to sleep for most of every poll.
+bool Win32SerialControl::collectWrite()
+{
+    if (!m_writeInFlight || !HasOverlappedIoCompleted(&m_write->overlapped))
+        return true;
+    m_writeInFlight = false;
+    DWORD count = 0;
+    const bool done = GetOverlappedResult(handleOf(m_handle), &m_write->overlapped, &count, FALSE);
+    const DWORD error = GetLastError();
+    if (count < DWORD(m_writing.size()))
+        m_waiting.prepend(m_writing.mid(count));
+    m_writing.clear();
+    if (!done)
+        return failWithSystemError(QStringLiteral("Cannot write to"), error);
+    return startWrite();
+}
+
+bool Win32SerialControl::startWrite()
+{
+    if (m_writeInFlight || m_waiting.isEmpty())
+        return true;
+    m_writing = std::exchange(m_waiting, QByteArray());
+    if (!WriteFile(handleOf(m_handle), m_writing.constData(), DWORD(m_writing.size()), nullptr,
+            &m_write->fresh())
+        && GetLastError() != ERROR_IO_PENDING) {
+        const DWORD error = GetLastError();
+        m_waiting = std::exchange(m_writing, QByteArray());
+        return failWithSystemError(QStringLiteral("Cannot write to"), error);
     }
+    m_writeInFlight = true;
+    m_driverQueueBound += m_writing.size();
     return true;
+}
+
+// With `flush`, what waits goes out first, within the time the driver needs for a transmit
+// buffer at most; then, or at once without it, a write still in flight is called off.
+void Win32SerialControl::settleWrites(bool flush)
+{
+    HANDLE handle = handleOf(m_handle);
+    const QDeadlineTimer limit(transferLimitMs);
+    while (flush && (m_writeInFlight || !m_waiting.isEmpty()) && !limit.hasExpired()) {
+        if (m_writeInFlight
+            && WaitForSingleObject(m_write->overlapped.hEvent, DWORD(limit.remainingTime()))
+                != WAIT_OBJECT_0)
+            break;
+        if (!collectWrite() || !startWrite())
+            break;
+    }
+    if (m_writeInFlight) {
+        CancelIoEx(handle, &m_write->overlapped);
+        // The write owns its bytes until the driver lets go of them, cancelled or not.
+        DWORD ignored = 0;
+        GetOverlappedResult(handle, &m_write->overlapped, &ignored, TRUE);
+        m_writeInFlight = false;
+    }
+    m_writing.clear();
+    m_waiting.clear();
 }
 
 bool Win32SerialControl::setBreak(bool on)
@@ -418,8 +477,8 @@ void Win32SerialControl::closePort(bool flush)
         ClearCommBreak(handle);
         m_breakOn = false;
     }
-    // Writes are synchronous, so the record's last ACK has left us already; what the driver
-    // still holds goes out before the handle closes, unless the device is gone.
+    // The record's last ACK goes out before the handle closes, unless the device is gone.
+    settleWrites(flush);
     if (flush)
         FlushFileBuffers(handle);
     CloseHandle(handle);

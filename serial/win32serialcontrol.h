@@ -70,6 +70,9 @@ private:
     void closePort(bool flush);
     LineStatus takeLineStatus();
     bool transfer(bool write, char* data, unsigned long size, unsigned long* done);
+    bool collectWrite();
+    bool startWrite();
+    void settleWrites(bool flush);
     bool issueReceiveWatch();
     void armReceiveWatch();
     bool takeReceiveWatch(QByteArray& arrived);
@@ -80,6 +83,12 @@ private:
     Qt::HANDLE m_handle { nullptr };
     std::unique_ptr<Overlapped> m_watch;
     std::unique_ptr<Overlapped> m_transfer;
+    // ACKs leave without the caller waiting for them: one write in flight, the bytes behind it
+    // waiting for it to finish.
+    std::unique_ptr<Overlapped> m_write;
+    QByteArray m_writing;
+    QByteArray m_waiting;
+    bool m_writeInFlight { false };
     QWinEventNotifier* m_watchNotifier { nullptr };
     QTimer* m_lineCheck { nullptr };
     bool m_watchArmed { false };
@@ -93,8 +102,9 @@ private:
     // Without it, the one-byte read is not issued again once it has completed: polls at the
     // line's pace find the bytes in the driver's queue, and only their timer wakes them.
     bool m_wakeOnInput { true };
-    // At least what the driver's transmit queue holds: its count as last asked, plus what it
-    // took since. Asking is a round trip to the driver, so it is asked only near the limit.
+    // At least what the driver's transmit queue holds (a write in flight included): its count
+    // as last asked, plus what was written since. Asking is a round trip to the driver, so it
+    // is asked only near the limit.
     unsigned long m_driverQueueBound { 0 };
     QString m_device;
     QString m_errorString;
