@@ -6,17 +6,35 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <cstdio>
 #include <sys/prctl.h>
 
-// Measures the shipped program against its unpaced variant and prints one markdown table.
+namespace {
+
+// The load averages over 1, 5 and 15 minutes: the machine may be shared, and the table says so.
+QString loadAverages()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    const QList<QByteArray> fields = file.readAll().split(' ');
+    return QString::fromLatin1(fields.mid(0, 3).join(", "));
+}
+
+}
+
+// Measures the shipped program against its unpaced variant and the bare polling loop, and
+// prints one markdown table.
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Runs reccap and reccap-unpaced on a pseudo-terminal under a private X server and "
-        "prints processor use, ACK rate, result latency, start-up time and peak memory."));
+        "Runs reccap, reccap-unpaced and the bare polling loop reccap-floor on a pseudo-terminal "
+        "under a private X server and prints processor use, system calls and wake-ups per poll, "
+        "ACK rate and spacing, result latency, start-up time and peak memory."));
     parser.addHelpOption();
     const QCommandLineOption runsOption(QStringLiteral("runs"),
         QStringLiteral("Runs per variant (default 5)."), QStringLiteral("N"), QStringLiteral("5"));
@@ -33,7 +51,12 @@ int main(int argc, char* argv[])
         QStringLiteral("The Wine prefix for --wine (made beforehand; its com3 link and "
                        "drive_c/Result.txt are replaced)."),
         QStringLiteral("DIR"));
-    parser.addOptions({ runsOption, waitOption, recordsOption, wineOption, winePrefixOption });
+    const QCommandLineOption programOption(QStringLiteral("program"),
+        QStringLiteral("Measure this build of reccap (paced and traced) instead of the one built "
+                       "beside the benchmark, for a comparison of two builds."),
+        QStringLiteral("PATH"));
+    parser.addOptions(
+        { runsOption, waitOption, recordsOption, wineOption, winePrefixOption, programOption });
     parser.process(app);
 
     BenchPlan plan;
@@ -52,11 +75,20 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    const QString program = parser.isSet(programOption)
+        ? QFileInfo(parser.value(programOption)).absoluteFilePath()
+        : QStringLiteral(RECCAP_BINARY);
+    if (!QFileInfo(program).isExecutable()) {
+        std::fprintf(stderr, "reccap-bench: %s is not an executable\n", qPrintable(program));
+        return 2;
+    }
+
     // The default slack of 50 us would smear the 1.04 ms character grid of the line.
     prctl(PR_SET_TIMERSLACK, 1UL);
 
     QElapsedTimer clock;
     clock.start();
+    const QString loadAtStart = loadAverages();
     XvfbServer xvfb;
     if (!xvfb.start()) {
         std::fprintf(stderr, "reccap-bench: %s\n", qPrintable(xvfb.errorString()));
@@ -67,20 +99,25 @@ int main(int argc, char* argv[])
     QList<RunFigures> unpaced;
     QList<RunFigures> traced;
     QList<RunFigures> wine;
+    QList<RunFigures> floor;
     int failed = 0;
-    enum class Variant { Paced, Unpaced, Traced };
+    enum class Variant { Paced, Unpaced, Traced, Floor };
     // Alternating spreads any drift of the machine over the variants alike.
     for (int run = 1; run <= plan.runs; ++run) {
-        for (const Variant variant : { Variant::Paced, Variant::Unpaced, Variant::Traced }) {
-            const QString program = variant == Variant::Unpaced
+        for (const Variant variant :
+            { Variant::Paced, Variant::Unpaced, Variant::Traced, Variant::Floor }) {
+            const QString measured = variant == Variant::Unpaced
                 ? QStringLiteral(RECCAP_UNPACED_BINARY)
-                : QStringLiteral(RECCAP_BINARY);
+                : variant == Variant::Floor ? QStringLiteral(RECCAP_FLOOR_BINARY)
+                                            : program;
             const char* name = variant == Variant::Paced ? "paced"
                 : variant == Variant::Unpaced            ? "unpaced"
-                                                         : "paced, traced";
+                : variant == Variant::Traced             ? "paced, traced"
+                                                         : "floor";
             std::fprintf(stderr, "run %d/%d, %s ...\n", run, plan.runs, name);
-            ReccapRun measurement(program, xvfb.display(), plan);
+            ReccapRun measurement(measured, xvfb.display(), plan);
             measurement.setTraced(variant == Variant::Traced);
+            measurement.setFloor(variant == Variant::Floor);
             const std::optional<RunFigures> figures = measurement.measure();
             if (!figures) {
                 ++failed;
@@ -90,7 +127,8 @@ int main(int argc, char* argv[])
             }
             (variant == Variant::Paced            ? paced
                     : variant == Variant::Unpaced ? unpaced
-                                                  : traced)
+                    : variant == Variant::Traced  ? traced
+                                                  : floor)
                 << *figures;
         }
         if (!wineProgram.isEmpty()) {
@@ -106,12 +144,14 @@ int main(int argc, char* argv[])
             }
         }
     }
-    if (paced.isEmpty() || unpaced.isEmpty()) {
+    if (paced.isEmpty() || unpaced.isEmpty() || floor.isEmpty()) {
         std::fprintf(stderr, "reccap-bench: no complete run of one variant; no table\n");
         return 1;
     }
 
-    const BenchTable table(plan, paced, unpaced, traced, wine);
+    BenchTable table(plan, paced, unpaced, traced, floor, wine);
+    table.setProgram(parser.isSet(programOption) ? program : QString());
+    table.setLoadAverages(loadAtStart, loadAverages());
     std::fputs(table.markdown(clock.elapsed() / 1000.0, failed).toUtf8().constData(), stdout);
     return 0;
 }

@@ -5,7 +5,9 @@
 #include <QStringList>
 #include <QThread>
 #include <algorithm>
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <numeric>
 
 namespace {
@@ -16,6 +18,14 @@ constexpr double lineRate = 960.0;
 constexpr int bodyBytes = 182;
 constexpr double headerWaitLimit = 1.0;
 constexpr double latencyLimitMs = 5.0;
+constexpr double floorRatioLimit = 1.5;
+constexpr double systemCallsPerPollLimit = 5;
+constexpr double wakeupsPerPollLimit = 1;
+// One character time at 9600 baud, and the allowance for reading the clock between a poll's
+// write and its trace line.
+constexpr double characterMs = 10'000.0 / 9600;
+constexpr double gapToleranceMs = 0.02;
+constexpr double notCounted = std::numeric_limits<double>::quiet_NaN();
 
 double median(QList<double> values)
 {
@@ -32,6 +42,59 @@ QList<double> each(const QList<RunFigures>& runs, const std::function<double(con
     for (const RunFigures& run : runs)
         values << f(run);
     return values;
+}
+
+// The median over the runs that have the figure; not a number when none has.
+double medianOfKnown(
+    const QList<RunFigures>& runs, const std::function<std::optional<double>(const RunFigures&)>& f)
+{
+    QList<double> values;
+    for (const RunFigures& run : runs) {
+        if (const std::optional<double> value = f(run))
+            values << *value;
+    }
+    return values.isEmpty() ? notCounted : median(values);
+}
+
+double bodyCore(const RunFigures& r) { return r.bodyCpuNs / 1e9 / r.bodyCpuSeconds; }
+
+std::optional<double> systemCallsPerPoll(const RunFigures& r)
+{
+    if (!r.windowSystemCalls || r.windowPolls <= 0)
+        return std::nullopt;
+    return double(*r.windowSystemCalls) / r.windowPolls;
+}
+
+std::optional<double> wakeupsPerPoll(const RunFigures& r)
+{
+    if (r.windowPolls <= 0)
+        return std::nullopt;
+    return double(r.windowWakeups) / r.windowPolls;
+}
+
+std::optional<double> switchesPerPoll(const RunFigures& r)
+{
+    if (!r.windowContextSwitches || r.windowPolls <= 0)
+        return std::nullopt;
+    return double(*r.windowContextSwitches) / r.windowPolls;
+}
+
+QList<double> ackGaps(const QList<RunFigures>& runs)
+{
+    QList<double> all;
+    for (const RunFigures& run : runs)
+        all += run.bodyAckGapsMs;
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+// Nearest rank of a sorted list.
+double percentile(const QList<double>& sorted, double share)
+{
+    if (sorted.isEmpty())
+        return notCounted;
+    const qsizetype rank = qsizetype(std::ceil(share * double(sorted.size())));
+    return sorted.at(std::clamp<qsizetype>(rank - 1, 0, sorted.size() - 1));
 }
 
 QList<double> latencies(const QList<RunFigures>& runs)
@@ -54,11 +117,12 @@ QString number(double value, int decimals) { return QString::number(value, 'f', 
 
 BenchTable::BenchTable(const BenchPlan& plan, const QList<RunFigures>& paced,
     const QList<RunFigures>& unpaced, const QList<RunFigures>& traced,
-    const QList<RunFigures>& wine)
+    const QList<RunFigures>& floor, const QList<RunFigures>& wine)
     : m_plan(plan)
     , m_paced(paced)
     , m_unpaced(unpaced)
     , m_traced(traced)
+    , m_floor(floor)
     , m_wine(wine)
 {
 }
@@ -73,7 +137,7 @@ QList<BenchTable::Row> BenchTable::rows(const QList<RunFigures>& paced,
                      .arg(m_plan.headerWaitSeconds),
         100 * median(each(paced, [](const RunFigures& r) { return r.headerWaitCore; })),
         100 * median(each(unpaced, [](const RunFigures& r) { return r.headerWaitCore; })),
-        headerResolution, QStringLiteral("% of a core"), 2,
+        std::nullopt, headerResolution, QStringLiteral("% of a core"), 2,
         QStringLiteral("< %1 %").arg(headerWaitLimit), std::nullopt };
     header.met = header.paced < headerWaitLimit;
     rows << header;
@@ -87,23 +151,53 @@ QList<BenchTable::Row> BenchTable::rows(const QList<RunFigures>& paced,
     rows << Row { QStringLiteral("Processor use while bodies arrive at 960 characters/s"),
         pacedStreaming,
         100 * median(each(unpaced, [](const RunFigures& r) { return r.streamingCore; })),
+        100 * median(each(m_floor, [](const RunFigures& r) { return r.streamingCore; })),
         streamResolution, QStringLiteral("% of a core"), 1, QStringLiteral("—"), std::nullopt };
     if (!traced.isEmpty()) {
         // Every byte of a body arrives in a read of its own at this pace, each answered: the
         // most a trace ever has to note per second.
         Row tracing { QStringLiteral("the same, with the line traced (--trace FILE)"),
             100 * median(each(traced, [](const RunFigures& r) { return r.streamingCore; })), 0,
-            streamResolution, QStringLiteral("% of a core"), 1,
+            std::nullopt, streamResolution, QStringLiteral("% of a core"), 1,
             QStringLiteral("≤ 1.1 × untraced (%1)").arg(number(1.1 * pacedStreaming, 1)),
             std::nullopt, true };
         tracing.met = tracing.paced <= 1.1 * pacedStreaming;
         rows << tracing;
     }
 
+    const double pacedBody = 100 * median(each(paced, bodyCore));
+    const double floorBody = 100 * median(each(m_floor, bodyCore));
+    rows << Row { QStringLiteral("Processor use during bodies, first byte to last (the record's "
+                                 "own work after it left out)"),
+        pacedBody, 100 * median(each(unpaced, bodyCore)), floorBody, 0,
+        QStringLiteral("% of a core"), 2, QStringLiteral("—"), std::nullopt };
+    Row againstFloor { QStringLiteral("the same, as a multiple of the floor's"),
+        pacedBody / floorBody, 100 * median(each(unpaced, bodyCore)) / floorBody, 1.0, 0,
+        QStringLiteral("× the floor"), 2, QStringLiteral("≤ %1 × the floor").arg(floorRatioLimit),
+        std::nullopt };
+    againstFloor.ratioShown = false;
+    againstFloor.met = againstFloor.paced <= floorRatioLimit;
+    rows << againstFloor;
+
+    Row calls { QStringLiteral("System calls per poll during a body (perf, every thread)"),
+        medianOfKnown(paced, systemCallsPerPoll), medianOfKnown(unpaced, systemCallsPerPoll),
+        medianOfKnown(m_floor, systemCallsPerPoll), 0, QStringLiteral("per poll"), 2,
+        QStringLiteral("≤ %1").arg(systemCallsPerPollLimit), std::nullopt };
+    if (!std::isnan(calls.paced))
+        calls.met = calls.paced <= systemCallsPerPollLimit;
+    rows << calls;
+    Row wakeups { QStringLiteral("Wake-ups per poll during a body (voluntary switches)"),
+        medianOfKnown(paced, wakeupsPerPoll), medianOfKnown(unpaced, wakeupsPerPoll),
+        medianOfKnown(m_floor, wakeupsPerPoll), 0, QStringLiteral("per poll"), 3,
+        QStringLiteral("≤ %1").arg(wakeupsPerPollLimit), std::nullopt };
+    if (!std::isnan(wakeups.paced))
+        wakeups.met = wakeups.paced <= wakeupsPerPollLimit;
+    rows << wakeups;
+
     const auto ackRate = [](const RunFigures& r) { return double(r.bodyAcks) / r.bodySeconds; };
     Row acks { QStringLiteral("ACKs on the wire during a body"), median(each(paced, ackRate)),
-        median(each(unpaced, ackRate)), 0, QStringLiteral("per s"), 0,
-        QStringLiteral("≤ %1 (line rate)").arg(lineRate), std::nullopt };
+        median(each(unpaced, ackRate)), median(each(m_floor, ackRate)), 0, QStringLiteral("per s"),
+        0, QStringLiteral("≤ %1 (line rate)").arg(lineRate), std::nullopt };
     acks.met = acks.paced <= lineRate;
     rows << acks;
 
@@ -115,7 +209,7 @@ QList<BenchTable::Row> BenchTable::rows(const QList<RunFigures>& paced,
         return rates.isEmpty() ? 0.0 : *std::max_element(rates.begin(), rates.end());
     };
     Row busiestRow { QStringLiteral("ACKs on the wire, busiest single body (highest, not median)"),
-        busiest(paced), busiest(unpaced), 0, QStringLiteral("per s"), 0,
+        busiest(paced), busiest(unpaced), busiest(m_floor), 0, QStringLiteral("per s"), 0,
         QStringLiteral("≤ %1 (line rate, +1 ACK per %2-byte window)")
             .arg(number(windowBound, 0))
             .arg(bodyBytes),
@@ -123,11 +217,37 @@ QList<BenchTable::Row> BenchTable::rows(const QList<RunFigures>& paced,
     busiestRow.met = busiestRow.paced <= windowBound;
     rows << busiestRow;
 
+    if (!traced.isEmpty()) {
+        const QList<double> gaps = ackGaps(traced);
+        const double closeLimit = characterMs - gapToleranceMs;
+        const auto close = std::count_if(
+            gaps.begin(), gaps.end(), [closeLimit](double gap) { return gap < closeLimit; });
+        Row shortest { QStringLiteral("Gap between body ACKs, shortest (1st percentile of %1, "
+                                      "traced runs)")
+                           .arg(gaps.size()),
+            percentile(gaps, 0.01), 0, std::nullopt, 0, QStringLiteral("ms"), 3,
+            QStringLiteral("—"), std::nullopt, true };
+        rows << shortest;
+        rows << Row { QStringLiteral("Gap between body ACKs, median (traced runs)"),
+            percentile(gaps, 0.5), 0, std::nullopt, 0, QStringLiteral("ms"), 3, QStringLiteral("—"),
+            std::nullopt, true };
+        Row tooClose { QStringLiteral("Body ACKs closer than a character time (%1 ms)")
+                           .arg(number(characterMs, 4)),
+            gaps.isEmpty() ? notCounted : 100.0 * double(close) / double(gaps.size()), 0,
+            std::nullopt, 0, QStringLiteral("% of gaps"), 2,
+            QStringLiteral("none (< %1 ms, allowing %2 ms)")
+                .arg(number(closeLimit, 4), number(gapToleranceMs, 2)),
+            std::nullopt, true };
+        if (!gaps.isEmpty())
+            tooClose.met = close == 0;
+        rows << tooClose;
+    }
+
     const QList<double> pacedLatency = latencies(paced);
     const QList<double> unpacedLatency = latencies(unpaced);
     Row latency { QStringLiteral("Last body byte to new result line, median of %1 records")
                       .arg(pacedLatency.size()),
-        median(pacedLatency), median(unpacedLatency), 0, QStringLiteral("ms"), 2,
+        median(pacedLatency), median(unpacedLatency), std::nullopt, 0, QStringLiteral("ms"), 2,
         QStringLiteral("< %1 ms").arg(latencyLimitMs), std::nullopt };
     latency.met = latency.paced < latencyLimitMs;
     rows << latency;
@@ -135,23 +255,26 @@ QList<BenchTable::Row> BenchTable::rows(const QList<RunFigures>& paced,
         return values.isEmpty() ? 0.0 : *std::max_element(values.begin(), values.end());
     };
     rows << Row { QStringLiteral("Last body byte to new result line, maximum"),
-        highest(pacedLatency), highest(unpacedLatency), 0, QStringLiteral("ms"), 2,
+        highest(pacedLatency), highest(unpacedLatency), std::nullopt, 0, QStringLiteral("ms"), 2,
         QStringLiteral("—"), std::nullopt };
 
     rows << Row { QStringLiteral("Start-up, process start to window shown"),
         median(each(paced, [](const RunFigures& r) { return r.startupMs; })),
-        median(each(unpaced, [](const RunFigures& r) { return r.startupMs; })), 0,
+        median(each(unpaced, [](const RunFigures& r) { return r.startupMs; })), std::nullopt, 0,
         QStringLiteral("ms"), 0, QStringLiteral("—"), std::nullopt };
 
     rows << Row { QStringLiteral("Peak resident memory (VmHWM) at the end of a run"),
         median(each(paced, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })),
-        median(each(unpaced, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })), 0,
+        median(each(unpaced, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })),
+        median(each(m_floor, [](const RunFigures& r) { return r.peakResidentKiB / 1024.0; })), 0,
         QStringLiteral("MiB"), 1, QStringLiteral("—"), std::nullopt };
     return rows;
 }
 
 QString BenchTable::ratio(const Row& row)
 {
+    if (!row.ratioShown || std::isnan(row.paced) || std::isnan(row.unpaced))
+        return QStringLiteral("—");
     if (row.paced <= 0 && row.resolution > 0)
         return QStringLiteral("> %1×").arg(number(row.unpaced / row.resolution, 0));
     if (row.paced <= 0)
@@ -165,9 +288,14 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
     QStringList out;
     const bool withWine = !m_wine.isEmpty();
     const auto shown = [](double value, const Row& row) {
+        if (std::isnan(value))
+            return QStringLiteral("n/a");
         if (value <= 0 && row.resolution > 0)
             return QStringLiteral("< %1").arg(number(row.resolution, row.decimals));
         return number(value, row.decimals);
+    };
+    const auto plain = [](double value, int decimals) {
+        return std::isnan(value) ? QStringLiteral("n/a") : number(value, decimals);
     };
     const auto metText = [](const std::optional<bool>& met) {
         return !met ? QStringLiteral("—")
@@ -175,20 +303,23 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
                     : QStringLiteral("**missed**");
     };
     out << QStringLiteral(
-        "| Figure | Unit | Paced (as shipped) | Unpaced | Unpaced / paced | Target "
-        "(paced) | Met |%1")
-               .arg(withWine ? QStringLiteral(" Wine (Windows build, paced) | Met under Wine |")
-                             : QString());
-    out << QStringLiteral("|---|---|---:|---:|---:|---|---|%1")
+        "| Figure | Unit | Paced (%1) | Unpaced | Unpaced / paced | Floor (bare loop) | Target "
+        "(paced) | Met |%2")
+               .arg(
+                   m_program.isEmpty() ? QStringLiteral("as shipped") : QStringLiteral("--program"),
+                   withWine ? QStringLiteral(" Wine (Windows build, paced) | Met under Wine |")
+                            : QString());
+    out << QStringLiteral("|---|---|---:|---:|---:|---:|---|---|%1")
                .arg(withWine ? QStringLiteral("---:|---|") : QString());
     const QList<Row> native = rows();
     const QList<Row> wine = withWine ? rows(m_wine, m_unpaced, {}) : QList<Row>();
     for (const Row& row : native) {
         QString line
-            = QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 |")
+            = QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 |")
                   .arg(row.figure, row.unit, shown(row.paced, row),
-                      row.pacedOnly ? QStringLiteral("—") : number(row.unpaced, row.decimals),
-                      row.pacedOnly ? QStringLiteral("—") : ratio(row), row.target,
+                      row.pacedOnly ? QStringLiteral("—") : plain(row.unpaced, row.decimals),
+                      row.pacedOnly ? QStringLiteral("—") : ratio(row),
+                      row.floor ? shown(*row.floor, row) : QStringLiteral("—"), row.target,
                       metText(row.met));
         if (withWine) {
             const auto same = std::find_if(wine.cbegin(), wine.cend(),
@@ -218,12 +349,18 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
         "temporary `XDG_CONFIG_HOME` whose `dosdevices/com3` is a pseudo-terminal slave and "
         "whose `c:` is a temporary folder on the same file system as `/tmp`. Figures are "
         "medians over the runs unless the row says otherwise; latencies are pooled over all "
-        "records (%2 per variant).%3")
+        "records (%2 per variant).%3%4")
                .arg(m_plan.runs)
                .arg(pacedLatency.size())
                .arg(failedRuns
                        ? QStringLiteral(" %1 run(s) failed and are left out.").arg(failedRuns)
-                       : QString());
+                       : QString(),
+                   m_program.isEmpty()
+                       ? QString()
+                       : QStringLiteral(" The paced and traced runs are of the build given with "
+                                        "`--program` (`%1`); the unpaced variant and the floor "
+                                        "are the ones built beside the benchmark.")
+                             .arg(m_program));
     out << QStringLiteral(
         "- The benchmark, not `instrument-sim`, plays the instrument: it writes to the pty "
         "master itself, one byte every 1.0417 ms (10 bits at 9600 baud) on a fixed grid. The "
@@ -248,6 +385,75 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
                .arg(stray)
                .arg(m_plan.recordsPerRun);
     out << QStringLiteral(
+        "- The floor (`reccap-floor`, plain POSIX, no Qt) is the least an event-loop program "
+        "can do for the same job. It opens the same `dosdevices/com3` slave raw at 9600 8N1 "
+        "(VMIN=0, VTIME=0), discards its input as a reopened port does, waits for the header "
+        "in one blocking `poll()` on the line and an idle eventfd (standing for the X "
+        "connection and the loop's wake-up descriptor), discards again and ACKs; then for each "
+        "poll of a body it arms a timerfd for the previous poll plus one character time, waits "
+        "in one `poll()` on it and the eventfd, reads the timer, reads the line without "
+        "blocking and writes one ACK: 5 system calls and 1 wake-up per poll. It ran %1 times "
+        "in the same alternation, on the same kind of pseudo-terminal at the same pace. With "
+        "no window, no result file and nothing to sample in a blocking wait, it has no "
+        "start-up, latency or header-wait figure.")
+               .arg(m_floor.size());
+    out << QStringLiteral(
+        "- Processor use during bodies: the threads' run time in nanoseconds (the first field "
+        "of `/proc/<pid>/task/*/schedstat`, summed over threads), read just before a body's "
+        "first byte and just before its last, summed over a run's bodies and divided by the "
+        "time between those readings. Unlike the row above it, this leaves out what a record "
+        "costs between bodies (the result file, the reopen, the header handshake). Its multiple "
+        "of the floor is the median of the program's figure over the median of the floor's; the "
+        "Wine column's is against the same Linux floor, as a floor under Wine would pay "
+        "Wine's server round trips of its own.");
+    const QList<RunFigures> all = m_paced + m_unpaced + m_traced + m_floor + m_wine;
+    QStringList missing;
+    int runsMissing = 0;
+    for (const RunFigures& run : all) {
+        if (run.systemCallsMissing.isEmpty())
+            continue;
+        ++runsMissing;
+        if (!missing.contains(run.systemCallsMissing))
+            missing << run.systemCallsMissing;
+    }
+    out << QStringLiteral(
+        "- Per poll: in windows from each body's %1th byte (past the header handshake's "
+        "transient) to just before its last, %2 per run. Polls are the ACKs read from the "
+        "master in the window. Wake-ups are the growth of the threads' voluntary context "
+        "switches (`voluntary_ctxt_switches` in `/proc/<pid>/task/*/status`, summed), read at "
+        "the window's ends. System calls are `perf stat -e raw_syscalls:sys_enter,"
+        "context-switches -p PID --delay=-1 --control=fifo:CTL,ACK`, one perf per run started "
+        "after the header wait, switched on (waiting for its ack) before the window's first "
+        "reading and off after its last, so every poll counted has its calls counted; it "
+        "counts every thread of the process. perf's own count of context switches, voluntary "
+        "or not, was %3 per poll paced and %4 for the floor, against the wake-ups in the "
+        "table. perf needs root here (or read access to the tracing file system and a "
+        "`kernel.perf_event_paranoid` that allows tracepoints); the counting tracepoint adds a "
+        "little to every system call inside the windows, for the floor and the program alike.")
+               .arg(BenchPlan::windowStartByte)
+               .arg(m_plan.recordsPerRun)
+               .arg(plain(medianOfKnown(m_paced, switchesPerPoll), 2),
+                   plain(medianOfKnown(m_floor, switchesPerPoll), 2));
+    if (runsMissing > 0)
+        out << QStringLiteral("- System calls were not counted in %1 run(s) (\"n/a\" where no "
+                              "run of a column has them): %2.")
+                   .arg(runsMissing)
+                   .arg(missing.join(QStringLiteral("; ")));
+    if (!m_traced.isEmpty()) {
+        const QList<double> gaps = ackGaps(m_traced);
+        out << QStringLiteral(
+            "- ACK gaps: from the traced runs' traces, which note each ACK (`tx 06`) with a "
+            "microsecond clock read just after its write. Within each body, from the first ACK "
+            "after the header's to the discard that ends the body, every gap between "
+            "consecutive ACKs, pooled over the runs (%1 gaps, shortest %2 ms, longest %3 ms). A "
+            "gap counts as closer than a character time below %4 ms: the %5 ms allowed are for "
+            "the clock read that sits between a poll's wake-up and the note of its write.")
+                   .arg(gaps.size())
+                   .arg(plain(gaps.isEmpty() ? notCounted : gaps.first(), 3),
+                       plain(gaps.isEmpty() ? notCounted : gaps.last(), 3),
+                       number(characterMs - gapToleranceMs, 4), number(gapToleranceMs, 2));
+    }
+    out << QStringLiteral(
         "- ACKs: every ACK byte read from the master (drained after each byte written) between "
         "writing a body's first byte and its last, over that span; the median row sums a "
         "run's bodies. The busiest-body row is the highest single body of any run; a count "
@@ -259,9 +465,15 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
         "once, "
         "holds exactly the new line. The next header goes only after the reopened port's "
         "discard (%1 time(s) not seen within 50 ms; the header then went anyway) and is sent "
-        "again when unanswered for 250 ms (%2 resend(s) in all).")
+        "again when unanswered for 250 ms (resends in all %2).")
                .arg(total(both, &RunFigures::reopenMisses))
-               .arg(total(both, &RunFigures::headerResends));
+               .arg(QStringLiteral("%1: %2 paced, %3 unpaced, %4 traced, %5 for the floor")
+                        .arg(total(
+                            m_paced + m_unpaced + m_traced + m_floor, &RunFigures::headerResends))
+                        .arg(total(m_paced, &RunFigures::headerResends))
+                        .arg(total(m_unpaced, &RunFigures::headerResends))
+                        .arg(total(m_traced, &RunFigures::headerResends))
+                        .arg(total(m_floor, &RunFigures::headerResends)));
     out << QStringLiteral(
         "- Start-up: from just before `QProcess::start` until `xdotool search --onlyvisible "
         "--name '^COM$'` first finds the window, polled back to back (one xdotool run, a few "
@@ -281,11 +493,14 @@ QString BenchTable::markdown(double benchSeconds, int failedRuns) const
             "- The Wine column is the Windows build (`reccap.exe`, cross-compiled with MinGW-w64) "
             "run under Wine %1 times, alternating with the others, with the prefix's "
             "`dosdevices/com3` as the pseudo-terminal slave and its `drive_c` as drive C. Its "
-            "processor use is that of the program's own process; the wineserver, which serves "
-            "its system calls, is not counted.")
+            "processor use, wake-ups and system calls are those of the program's own process; "
+            "the wineserver, which serves many of its calls, is not counted.")
                    .arg(m_wine.size());
-    out << QStringLiteral("- The whole benchmark took %1 s on %2 cores.")
+    out << QStringLiteral("- The whole benchmark took %1 s on %2 cores. Load averages (1, 5 "
+                          "and 15 minutes) were %3 as it began and %4 as it ended; the "
+                          "benchmark's own processes count in them.")
                .arg(number(benchSeconds, 0))
-               .arg(QThread::idealThreadCount());
+               .arg(QThread::idealThreadCount())
+               .arg(m_loadAtStart, m_loadAtEnd);
     return out.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

@@ -4,6 +4,7 @@
 #include "desktopdriver.h"
 #include "procsample.h"
 #include "recordbody.h"
+#include "traceackgaps.h"
 
 #include <QDir>
 #include <QFile>
@@ -51,6 +52,17 @@ double seconds(std::chrono::steady_clock::duration d) { return duration<double>(
 
 QString idText(int record) { return QString::number(record); }
 
+RecordBody bodyFor(int record)
+{
+    RecordFields fields;
+    fields.kanjiName = QStringLiteral("見本氏名");
+    fields.kanaName = QStringLiteral("ﾐﾎﾝ ﾀﾛｳ");
+    fields.dateOfBirth = QStringLiteral("S45.03.12");
+    fields.gender = QStringLiteral("1");
+    fields.id = idText(record);
+    return RecordBody::build(fields);
+}
+
 QByteArray expectedLine(int record)
 {
     const QString id = QStringLiteral("%1 ").arg(record, 5, 10, QLatin1Char('0'));
@@ -81,9 +93,16 @@ bool ReccapRun::fail(const QString& why)
 
 std::optional<RunFigures> ReccapRun::measure()
 {
-    const bool ok = prepare() && start() && openPort() && sampleHeaderWait() && streamRecords()
-        && sampleMemory();
+    // A blocking poll() costs nothing while it waits, so the floor's header wait is not sampled.
+    bool ok = prepare() && start() && openPort() && (m_floor || sampleHeaderWait());
+    if (ok) {
+        startCounting();
+        ok = streamRecords() && sampleMemory();
+    }
+    finishCounting();
     stopProgram();
+    // The program writes out its trace as it ends.
+    ok = ok && (!m_traced || readTrace());
     if (!ok) {
         QFile log(m_config.filePath(QStringLiteral("stderr.txt")));
         if (log.open(QIODevice::ReadOnly)) {
@@ -141,6 +160,20 @@ bool ReccapRun::start()
     // the program in the middle of a measurement.
     m_process.setStandardErrorFile(m_config.filePath(QStringLiteral("stderr.txt")));
 
+    if (m_floor) {
+        const RecordBody first = bodyFor(1);
+        if (!first.isValid())
+            return fail(first.errorString());
+        m_floorBodyLength = first.bytes().size();
+        m_process.start(m_program,
+            { m_config.filePath(QStringLiteral("reccap/dosdevices/com%1").arg(commPort)),
+                QString::number(m_floorBodyLength) });
+        if (!m_process.waitForStarted(10000))
+            return fail(
+                QStringLiteral("cannot start %1: %2").arg(m_program, m_process.errorString()));
+        return true;
+    }
+
     const QStringList programArguments = m_traced
         ? QStringList { QStringLiteral("--trace"), m_config.filePath(QStringLiteral("line.trace")) }
         : QStringList();
@@ -181,6 +214,11 @@ bool ReccapRun::start()
 
 bool ReccapRun::openPort()
 {
+    if (m_floor) {
+        // The floor opens the line as it starts and discards what it holds, as reccap does.
+        return waitFor([&] { return m_line.discards() > 0; }, Clock::now() + startLimit)
+            || fail(QStringLiteral("the floor never opened COM3"));
+    }
     const DesktopDriver desktop(m_display);
     for (int click = 0; click < openClicks; ++click) {
         m_line.drain();
@@ -213,20 +251,22 @@ bool ReccapRun::sampleHeaderWait()
 
 bool ReccapRun::streamRecords()
 {
-    RecordFields fields;
-    fields.kanjiName = QStringLiteral("見本氏名");
-    fields.kanaName = QStringLiteral("ﾐﾎﾝ ﾀﾛｳ");
-    fields.dateOfBirth = QStringLiteral("S45.03.12");
-    fields.gender = QStringLiteral("1");
     for (int record = 1; record <= m_plan.recordsPerRun; ++record) {
-        fields.id = idText(record);
-        const RecordBody body = RecordBody::build(fields);
+        const RecordBody body = bodyFor(record);
         if (!body.isValid())
             return fail(body.errorString());
-        if (record > 1)
+        if (m_floor && body.bytes().size() != m_floorBodyLength)
+            return fail(QStringLiteral("record %1 is %2 bytes; the floor counts %3")
+                            .arg(record)
+                            .arg(body.bytes().size())
+                            .arg(m_floorBodyLength));
+        if (record > 1 && !m_floor)
             awaitReopen();
-        if (!sendHeader() || !sendBody(body.bytes(), record == 1)
-            || !awaitResult(expectedLine(record))) {
+        const bool done = m_floor
+            ? sendHeader() && sendBody(body.bytes(), record == 1) && awaitFloorBodyEnd()
+            : sendHeader() && sendBody(body.bytes(), record == 1)
+                && awaitResult(expectedLine(record));
+        if (!done) {
             m_error = QStringLiteral("record %1: %2").arg(record).arg(m_error);
             return false;
         }
@@ -263,6 +303,12 @@ bool ReccapRun::sendBody(const QByteArray& body, bool firstOfRun)
 {
     qint64 acksAtFirst = 0;
     Clock::time_point firstAt {};
+    qint64 cpuAtFirst = 0;
+    Clock::time_point cpuFirstAt {};
+    qint64 acksAtWindow = 0;
+    qint64 wakeupsAtWindow = 0;
+    bool windowOpen = false;
+    const qsizetype last = body.size() - 1;
     Clock::time_point grid = Clock::now();
     for (qsizetype i = 0; i < body.size(); ++i) {
         Clock::time_point due = grid + i * characterTime;
@@ -277,6 +323,11 @@ bool ReccapRun::sendBody(const QByteArray& body, bool firstOfRun)
         if (i == 0) {
             acksAtFirst = m_line.acks();
             firstAt = Clock::now();
+            const std::optional<qint64> cpuNs = ProcSample::cpuNanoseconds(pid());
+            if (!cpuNs)
+                return fail(QStringLiteral("cannot read /proc/%1/task/*/schedstat").arg(pid()));
+            cpuAtFirst = *cpuNs;
+            cpuFirstAt = Clock::now();
             if (firstOfRun) {
                 const std::optional<double> cpu = ProcSample::cpuSeconds(pid());
                 if (!cpu)
@@ -285,8 +336,25 @@ bool ReccapRun::sendBody(const QByteArray& body, bool firstOfRun)
                 m_streamStartCpu = *cpu;
             }
         }
+        if (i == last) {
+            // Before the last byte goes out: what the program does once it has it is the
+            // record's work, not the body's.
+            const std::optional<qint64> cpuNs = ProcSample::cpuNanoseconds(pid());
+            if (!cpuNs)
+                return fail(QStringLiteral("cannot read /proc/%1/task/*/schedstat").arg(pid()));
+            m_figures.bodyCpuNs += *cpuNs - cpuAtFirst;
+            m_figures.bodyCpuSeconds += seconds(Clock::now() - cpuFirstAt);
+            if (windowOpen && !closeBodyWindow(acksAtWindow, wakeupsAtWindow))
+                return false;
+            m_discardsAtLastByte = m_line.discards();
+        }
         if (!m_line.write(body.mid(i, 1)))
             return fail(m_line.errorString());
+        if (i == BenchPlan::windowStartByte - 1 && i < last) {
+            if (!openBodyWindow(&acksAtWindow, &wakeupsAtWindow))
+                return false;
+            windowOpen = true;
+        }
     }
     m_lastByteAt = Clock::now();
     m_resultTouched = false;
@@ -325,6 +393,81 @@ void ReccapRun::awaitReopen()
     const qint64 before = m_line.discards();
     if (!waitFor([&] { return m_line.discards() > before; }, Clock::now() + reopenLimit))
         ++m_figures.reopenMisses;
+}
+
+bool ReccapRun::openBodyWindow(qint64* acks, qint64* wakeups)
+{
+    // perf first: the window it counts holds the one counted here, so a poll is never
+    // counted without its calls. A perf that fails leaves its counts unknown, nothing else.
+    if (m_perf)
+        m_perf->open();
+    m_line.drain();
+    const std::optional<qint64> switches = ProcSample::voluntarySwitches(pid());
+    if (!switches)
+        return fail(QStringLiteral("cannot read /proc/%1/task/*/status").arg(pid()));
+    *acks = m_line.acks();
+    *wakeups = *switches;
+    return true;
+}
+
+bool ReccapRun::closeBodyWindow(qint64 acksAtOpen, qint64 wakeupsAtOpen)
+{
+    m_line.drain();
+    const std::optional<qint64> switches = ProcSample::voluntarySwitches(pid());
+    if (!switches)
+        return fail(QStringLiteral("cannot read /proc/%1/task/*/status").arg(pid()));
+    m_figures.windowPolls += m_line.acks() - acksAtOpen;
+    m_figures.windowWakeups += *switches - wakeupsAtOpen;
+    if (m_perf)
+        m_perf->close();
+    return true;
+}
+
+bool ReccapRun::awaitFloorBodyEnd()
+{
+    // The floor discards the line as the body ends and again as its loop begins; a header
+    // written before the second would be thrown away.
+    if (!waitFor(
+            [&] { return m_line.discards() > m_discardsAtLastByte; }, m_lastByteAt + resultLimit))
+        return fail(QStringLiteral("the floor never ended the body"));
+    // The two may come as one report, so the second is not waited for as such: once the floor
+    // sleeps, it sleeps in the header wait, past both. Waking here for the first report often
+    // takes the floor's core before its second discard, so this is not a formality.
+    const Clock::time_point until = Clock::now() + reopenLimit;
+    while (ProcSample::state(pid()) != 'S' && Clock::now() < until)
+        sleepUntil(Clock::now() + 20us);
+    return true;
+}
+
+void ReccapRun::startCounting()
+{
+    m_perf.emplace(m_config.path());
+    // A perf that cannot start says why in finishCounting(); the run goes on without it.
+    m_perf->start(pid());
+}
+
+void ReccapRun::finishCounting()
+{
+    if (!m_perf)
+        return;
+    if (m_perf->finish()) {
+        m_figures.windowSystemCalls = m_perf->systemCalls();
+        m_figures.windowContextSwitches = m_perf->contextSwitches();
+    } else {
+        m_figures.systemCallsMissing = m_perf->errorString();
+    }
+    m_perf.reset();
+}
+
+bool ReccapRun::readTrace()
+{
+    QString error;
+    const std::optional<QList<double>> gaps
+        = TraceAckGaps::read(m_config.filePath(QStringLiteral("line.trace")), &error);
+    if (!gaps)
+        return fail(error);
+    m_figures.bodyAckGapsMs = *gaps;
+    return true;
 }
 
 bool ReccapRun::sampleMemory()

@@ -2,6 +2,7 @@
 
 #include "benchplan.h"
 #include "packetline.h"
+#include "perfwindow.h"
 #include "resultwatch.h"
 #include "runfigures.h"
 
@@ -17,6 +18,12 @@
 // at the line's pace, the benchmark writing every byte to the master itself. With a Wine
 // prefix, the program is the Windows build run under Wine, and COM3 and drive C are the
 // prefix's own.
+//
+// In floor mode the program is the bare polling loop instead (reccap-floor): no window to
+// click and no result file, so a run is its records' bodies and their handshakes alone.
+//
+// Every run attaches perf for the windows in the middle of each body; a traced run's trace is
+// read afterwards for the spacing of its ACKs.
 class ReccapRun {
 public:
     ReccapRun(const QString& program, const QString& display, const BenchPlan& plan,
@@ -27,6 +34,8 @@ public:
 
     // The program writes a trace of its line (--trace) into its private folder.
     void setTraced(bool traced) { m_traced = traced; }
+    // The program is the floor: started with COM3's path and the body length, nothing more.
+    void setFloor(bool floor) { m_floor = floor; }
 
     std::optional<RunFigures> measure();
     QString errorString() const { return m_error; }
@@ -43,6 +52,12 @@ private:
     bool sendBody(const QByteArray& body, bool firstOfRun);
     bool awaitResult(const QByteArray& expected);
     void awaitReopen();
+    bool awaitFloorBodyEnd();
+    void startCounting();
+    void finishCounting();
+    bool openBodyWindow(qint64* acks, qint64* wakeups);
+    bool closeBodyWindow(qint64 acksAtOpen, qint64 wakeupsAtOpen);
+    bool readTrace();
     bool sampleMemory();
     void stopProgram();
 
@@ -65,6 +80,10 @@ private:
     quint64 m_window { 0 };
     bool m_resultTouched { false };
     bool m_traced { false };
+    bool m_floor { false };
+    qsizetype m_floorBodyLength { 0 };
+    std::optional<PerfWindow> m_perf;
+    qint64 m_discardsAtLastByte { 0 };
     Clock::time_point m_lastByteAt {};
     double m_streamStartCpu { 0 };
     Clock::time_point m_streamStartAt {};

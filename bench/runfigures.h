@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QList>
+#include <QString>
 #include <QtGlobal>
+#include <optional>
 
 // What one run of the program yielded. Processor use is a fraction of one core.
 struct RunFigures {
@@ -14,6 +16,20 @@ struct RunFigures {
     double bodySeconds { 0 };
     qint64 bodyIntervals { 0 };
     double busiestBodyAckRate { 0 };
+    // The scheduler's account of the process's threads over the bodies alone, each from its
+    // first byte to just before its last, so none of a record's own work after it is in.
+    qint64 bodyCpuNs { 0 };
+    double bodyCpuSeconds { 0 };
+    // The windows from each body's 20th byte to just before its last: the polls answered in
+    // them (ACKs on the wire), the threads' voluntary switches, and what perf counted.
+    qint64 windowPolls { 0 };
+    qint64 windowWakeups { 0 };
+    std::optional<qint64> windowSystemCalls;
+    std::optional<qint64> windowContextSwitches;
+    // Why perf counted nothing, when it did not.
+    QString systemCallsMissing;
+    // Gaps between consecutive body ACKs as the trace of a traced run notes them.
+    QList<double> bodyAckGapsMs;
     QList<double> latenciesMs;
     qint64 peakResidentKiB { 0 };
     int headerResends { 0 };

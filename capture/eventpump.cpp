@@ -25,14 +25,8 @@ void EventPump::yield(Pace pace)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         return;
     }
-    // The rest handles what is pending as it begins; a poll that comes late handles it
-    // without one.
-    const Clock::time_point deadline = m_lastPacedPoll + characterTime;
-    if (Clock::now() < deadline)
-        restUntil(deadline);
-    else
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    m_lastPacedPoll = Clock::now();
+    // The rest handles what is pending as it begins.
+    restUntil(Clock::now() + characterTime);
 }
 
 void EventPump::restUntil(Clock::time_point deadline)

@@ -15,9 +15,10 @@ class PreciseAlarm;
 //   Once           handle what is pending, return at once;
 //   UntilEvent     handle what is pending; when nothing was, sleep until the next event
 //                  (serial data, a click, a paint) arrives;
-//   CharacterTime  handle what is pending, then rest until one character time of the line
-//                  has passed since the previous such poll, so ACKs answer polls at the
-//                  line's own rate and never faster.
+//   CharacterTime  handle what is pending while resting one character time of the line,
+//                  counted from the call: the caller's poll before it, its answer included,
+//                  is done by then, so no two answers come closer than the line carries
+//                  characters, however late one of the polls ran.
 //
 // Handlers that run inside a yield may yield again; the nesting is what keeps the window live.
 class EventPump : public QObject {
@@ -38,7 +39,6 @@ public:
 private:
     void restUntil(std::chrono::steady_clock::time_point deadline);
 
-    std::chrono::steady_clock::time_point m_lastPacedPoll {};
     PreciseAlarm* m_alarm { nullptr };
     bool m_paced { true };
 };
