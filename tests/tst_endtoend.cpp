@@ -14,6 +14,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <memory>
 
 #include <csignal>
@@ -212,7 +213,10 @@ void TestEndToEnd::cleanup()
     m_reccapArguments.clear();
     m_traceVariable.clear();
     if (m_reccap) {
-        m_reccap->terminate();
+        // Under Wine a signal ends the process in the middle of whatever it was doing, a write
+        // to the line included, and the next program's start has been seen to stall behind
+        // the server's clearing up after it; a closed window ends it as Windows would.
+        endReccap();
         if (!m_reccap->waitForFinished(10000))
             m_reccap->kill();
         m_reccap->waitForFinished(5000);
@@ -297,15 +301,21 @@ bool TestEndToEnd::startReccap(const QStringList& asUser)
 
 void TestEndToEnd::endReccap()
 {
+    if (m_reccap->state() == QProcess::NotRunning)
+        return;
     if (wineProgram().isEmpty()) {
         m_reccap->terminate();
         return;
     }
-    // Without /f, taskkill asks the program's windows to close, as Windows does at logoff.
+    // Without /f, taskkill asks the program's windows to close, as Windows does at logoff. The
+    // program may be named by its Windows path.
+    const QString program = wineProgram();
+    const QString name
+        = program.mid(std::max(program.lastIndexOf(u'/'), program.lastIndexOf(u'\\')) + 1);
     QProcess taskkill;
     taskkill.setProcessEnvironment(reccapEnvironment());
-    taskkill.start(QStringLiteral("wine"),
-        { QStringLiteral("taskkill"), QStringLiteral("/im"), QFileInfo(wineProgram()).fileName() });
+    taskkill.start(
+        QStringLiteral("wine"), { QStringLiteral("taskkill"), QStringLiteral("/im"), name });
     taskkill.waitForFinished(waitMs);
 }
 
