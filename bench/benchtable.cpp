@@ -179,20 +179,19 @@ QList<BenchTable::Row> BenchTable::rows(const QList<RunFigures>& paced,
     againstFloor.met = againstFloor.paced <= floorRatioLimit;
     rows << againstFloor;
 
-    Row calls { QStringLiteral("System calls per poll during a body (perf, every thread)"),
-        medianOfKnown(paced, systemCallsPerPoll), medianOfKnown(unpaced, systemCallsPerPoll),
-        medianOfKnown(m_floor, systemCallsPerPoll), 0, QStringLiteral("per poll"), 2,
-        QStringLiteral("≤ %1").arg(systemCallsPerPollLimit), std::nullopt };
-    if (!std::isnan(calls.paced))
-        calls.met = calls.paced <= systemCallsPerPollLimit;
-    rows << calls;
-    Row wakeups { QStringLiteral("Wake-ups per poll during a body (voluntary switches)"),
-        medianOfKnown(paced, wakeupsPerPoll), medianOfKnown(unpaced, wakeupsPerPoll),
-        medianOfKnown(m_floor, wakeupsPerPoll), 0, QStringLiteral("per poll"), 3,
-        QStringLiteral("≤ %1").arg(wakeupsPerPollLimit), std::nullopt };
-    if (!std::isnan(wakeups.paced))
-        wakeups.met = wakeups.paced <= wakeupsPerPollLimit;
-    rows << wakeups;
+    const auto perPoll
+        = [&](const QString& figure, const auto& perPollOf, int decimals, double limit) {
+              Row row { figure, medianOfKnown(paced, perPollOf), medianOfKnown(unpaced, perPollOf),
+                  medianOfKnown(m_floor, perPollOf), 0, QStringLiteral("per poll"), decimals,
+                  QStringLiteral("≤ %1").arg(limit), std::nullopt };
+              if (!std::isnan(row.paced))
+                  row.met = row.paced <= limit;
+              rows << row;
+          };
+    perPoll(QStringLiteral("System calls per poll during a body (perf, every thread)"),
+        systemCallsPerPoll, 2, systemCallsPerPollLimit);
+    perPoll(QStringLiteral("Wake-ups per poll during a body (voluntary switches)"), wakeupsPerPoll,
+        3, wakeupsPerPollLimit);
 
     const auto ackRate = [](const RunFigures& r) { return double(r.bodyAcks) / r.bodySeconds; };
     Row acks { QStringLiteral("ACKs on the wire during a body"), median(each(paced, ackRate)),

@@ -32,8 +32,8 @@ QString systemMessage(DWORD error)
 
 HANDLE handleOf(Qt::HANDLE handle) { return static_cast<HANDLE>(handle); }
 
-// A transfer the driver can finish at once (a read of what it holds, an ACK into an empty
-// transmit buffer) that has not finished by then never will: the device is gone.
+// A read of what the driver holds finishes at once, and a record's last ACK leaves within a
+// few character times; either one unfinished by then never will: the device is gone.
 constexpr DWORD transferLimitMs = 2000;
 
 // How often a quiet line is asked whether its device is still there: the loss is reported
@@ -73,7 +73,7 @@ struct Win32SerialControl::Overlapped {
 Win32SerialControl::Win32SerialControl(QObject* parent)
     : SerialControl(parent)
     , m_watch(std::make_unique<Overlapped>())
-    , m_transfer(std::make_unique<Overlapped>())
+    , m_read(std::make_unique<Overlapped>())
     , m_write(std::make_unique<Overlapped>())
     , m_watchNotifier(new QWinEventNotifier(m_watch->event, this))
     , m_lineCheck(new QTimer(this))
@@ -221,13 +221,12 @@ Win32SerialControl::LineStatus Win32SerialControl::takeLineStatus()
     return { true, status.cbInQue, status.cbOutQue };
 }
 
-bool Win32SerialControl::transfer(bool write, char* data, unsigned long size, unsigned long* done)
+bool Win32SerialControl::readQueued(char* data, unsigned long size, unsigned long* done)
 {
     HANDLE handle = handleOf(m_handle);
-    OVERLAPPED& overlapped = m_transfer->fresh();
+    OVERLAPPED& overlapped = m_read->fresh();
     *done = 0;
-    const BOOL finished = write ? WriteFile(handle, data, size, nullptr, &overlapped)
-                                : ReadFile(handle, data, size, nullptr, &overlapped);
+    const BOOL finished = ReadFile(handle, data, size, nullptr, &overlapped);
     if (!finished && GetLastError() != ERROR_IO_PENDING)
         return false;
     if (!finished && WaitForSingleObject(overlapped.hEvent, transferLimitMs) != WAIT_OBJECT_0) {
@@ -332,7 +331,7 @@ QString Win32SerialControl::input()
         const qsizetype held = bytes.size();
         bytes.resize(held + wanted);
         unsigned long got = 0;
-        if (!transfer(false, bytes.data() + held, DWORD(wanted), &got)) {
+        if (!readQueued(bytes.data() + held, DWORD(wanted), &got)) {
             lose(QStringLiteral("reading failed"), GetLastError());
             return {};
         }

@@ -69,7 +69,8 @@ private:
     bool configure();
     void closePort(bool flush);
     LineStatus takeLineStatus();
-    bool transfer(bool write, char* data, unsigned long size, unsigned long* done);
+    // Reads what the driver says it holds, so the read finishes at once.
+    bool readQueued(char* data, unsigned long size, unsigned long* done);
     bool collectWrite();
     bool startWrite();
     void settleWrites(bool flush);
@@ -82,7 +83,7 @@ private:
     struct Overlapped;
     Qt::HANDLE m_handle { nullptr };
     std::unique_ptr<Overlapped> m_watch;
-    std::unique_ptr<Overlapped> m_transfer;
+    std::unique_ptr<Overlapped> m_read;
     // ACKs leave without the caller waiting for them: one write in flight, the bytes behind it
     // waiting for it to finish.
     std::unique_ptr<Overlapped> m_write;
