@@ -58,6 +58,20 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     install(FILES "${path}" DESTINATION .)
 endforeach()
 
+# `cmake --install --strip` strips only what this project builds. The DLLs above come as they
+# are, the C++ library with 19 MB of debugging information that no desk reads, and the
+# packages would carry it. Stripped as the program is, they keep their exports, relocations and
+# unwind tables.
+install(CODE "set(reccap_strip [[${CMAKE_STRIP}]])")
+install(CODE [[
+    if(CMAKE_INSTALL_DO_STRIP AND reccap_strip)
+        file(GLOB_RECURSE dlls "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/*.dll")
+        foreach(dll IN LISTS dlls)
+            execute_process(COMMAND "${reccap_strip}" "${dll}" COMMAND_ERROR_IS_FATAL ANY)
+        endforeach()
+    endif()
+]])
+
 
 # The folder the packages are made from. scripts/build-windows fills it (`cmake --install
 # --strip`) and signs the program in it before any package is made, so that the setup program,
