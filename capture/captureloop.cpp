@@ -84,8 +84,9 @@ CaptureLoop::Outcome CaptureLoop::cycle()
             accumulator += chunk;
     } while (!LineRules::isHeader(accumulator));
 
+    const QString header = accumulator;
     m_view.setLamp(Lamp::Blue);
-    m_view.setField(Field::Text1, accumulator);
+    m_view.setField(Field::Text1, header);
     // What came with or after the header but before our answer belongs to no record. What
     // comes after the answer is the body: an instrument may send it the moment the ACK reaches
     // it, and where the ACK leaves at once (not queued for the next turn of the event loop) a
@@ -106,13 +107,23 @@ CaptureLoop::Outcome CaptureLoop::cycle()
         if (m_stopRequested || !m_port.portOpen())
             return Outcome::End;
         QString chunk = m_port.input();
-        if (chunk.isEmpty() && LineRules::isCutOffBody(m_port.silentFor(), answersSinceData))
+        // Before the body's first character there is nothing a next record could be merged
+        // with, so an instrument may take as long as it likes to start the body.
+        if (chunk.isEmpty() && !accumulator.isEmpty()
+            && LineRules::isCutOffBody(m_port.silentFor(), answersSinceData))
             return rejectRecord(RecordRefusal::CutOff);
         if (LineRules::mayBeAbort(chunk, m_port.holdsPartialCharacter(), accumulator.size())
             && !settleLoneK(chunk))
             return Outcome::End;
         answersSinceData = chunk.isEmpty() ? answersSinceData + 1 : 0;
         accumulator += chunk;
+        LineRules::dropHeaderCopies(accumulator, header);
+        // Checked before the answer: the poll that brought the other record's start is not
+        // acknowledged, and none of this one reaches the file.
+        if (LineRules::holdsSecondRecord(accumulator)) {
+            return rejectRecord(accumulator.at(0) == QChar(ack) ? RecordRefusal::SecondRecord
+                                                                : RecordRefusal::NoLeadingAck);
+        }
         if (!sendAck())
             return Outcome::End;
     } while (accumulator.size() < minimumBodyLength);
@@ -120,6 +131,14 @@ CaptureLoop::Outcome CaptureLoop::cycle()
     const QString body = LineRules::recordBody(accumulator);
     if (body.at(0) != QChar(ack))
         return rejectRecord(RecordRefusal::NoLeadingAck);
+    switch (settleRecordEnd()) {
+    case RecordEnd::Quiet:
+        break;
+    case RecordEnd::SecondRecord:
+        return rejectRecord(RecordRefusal::SecondRecord);
+    case RecordEnd::Stopped:
+        return Outcome::End;
+    }
 
     m_port.clearInBuffer();
     m_port.setPortOpen(false);
@@ -173,6 +192,32 @@ bool CaptureLoop::settleLoneK(QString& chunk)
         if (!sendAck())
             return false;
     }
+}
+
+// A complete body is one person's only if no other record started inside it. An instrument
+// reset near the end of a body sends the next header into the body's last characters; our
+// answer to the poll that completed the body then reads to it as the header's ACK, and that
+// record's body follows. So the line is watched, unanswered, until it has been quiet for a
+// moment: what arrives meanwhile belongs to no record and is dropped with the receive buffer,
+// unless it starts another body. A "Comm Break" meanwhile leaves a record received in full,
+// which is still written. Data that never stops is not waited out for longer than the receive
+// buffer's worth of polls.
+CaptureLoop::RecordEnd CaptureLoop::settleRecordEnd()
+{
+    for (int polls = 0, pollsSinceData = 0; polls < SerialControl::receiveBufferSize; ++polls) {
+        m_view.yieldToEvents(Pace::CharacterTime);
+        if (m_stopRequested)
+            return RecordEnd::Stopped;
+        if (!m_port.portOpen())
+            return RecordEnd::Quiet;
+        const QString chunk = m_port.input();
+        if (chunk.contains(QChar(ack)))
+            return RecordEnd::SecondRecord;
+        pollsSinceData = chunk.isEmpty() ? pollsSinceData + 1 : 0;
+        if (LineRules::isRecordEnd(m_port.silentFor(), pollsSinceData))
+            return RecordEnd::Quiet;
+    }
+    return RecordEnd::Quiet;
 }
 
 CaptureLoop::Outcome CaptureLoop::handleRecord(const QString& body)

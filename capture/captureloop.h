@@ -20,7 +20,7 @@ class CaptureLoop {
 public:
     static constexpr int headerLength = LineRules::headerLength;
     static constexpr int minimumBodyLength = LineRules::minimumBodyLength;
-    static constexpr char16_t ack = 0x06;
+    static constexpr char16_t ack = LineRules::ack;
 
     CaptureLoop(SerialControl& port, CaptureView& view);
 
@@ -41,11 +41,13 @@ public:
 
 private:
     enum class Outcome { Continue, End };
+    enum class RecordEnd { Quiet, SecondRecord, Stopped };
 
     bool yieldOnce();
     Outcome cycle();
     bool sendAck();
     bool settleLoneK(QString& chunk);
+    RecordEnd settleRecordEnd();
     Outcome rejectRecord(RecordRefusal why);
     Outcome handleRecord(const QString& body);
     void fail(const QString& message);

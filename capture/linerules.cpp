@@ -25,6 +25,23 @@ bool isCutOffBody(std::chrono::nanoseconds silence, int answersSinceData)
     return silence >= bodyQuietTime && answersSinceData >= abortAnswers;
 }
 
+bool holdsSecondRecord(const QString& received) { return received.indexOf(QChar(ack), 1) > 0; }
+
+void dropHeaderCopies(QString& received, const QString& header)
+{
+    if (header.isEmpty() || header.contains(QChar(ack)))
+        return;
+    qsizetype copies = 0;
+    while (QStringView(received).mid(copies * header.size()).startsWith(header))
+        ++copies;
+    received.remove(0, copies * header.size());
+}
+
+bool isRecordEnd(std::chrono::nanoseconds silence, int pollsSinceData)
+{
+    return silence >= recordEndQuietTime && pollsSinceData >= recordEndPolls;
+}
+
 QString recordBody(const QString& received) { return received.left(minimumBodyLength); }
 
 }

@@ -12,6 +12,7 @@ namespace LineRules {
 
 constexpr int headerLength = 4;
 constexpr int minimumBodyLength = 178;
+constexpr char16_t ack = 0x06;
 
 // A header may come in pieces a few hundred milliseconds apart, which must still make one
 // header; a line quiet for longer than that holds no header in progress. Below the one second
@@ -53,6 +54,26 @@ bool isAbort(std::chrono::nanoseconds silenceAfterK, int answersSinceK);
 
 // The body in hand was cut off: nothing has come for bodyQuietTime while every poll was answered.
 bool isCutOffBody(std::chrono::nanoseconds silence, int answersSinceData);
+
+// ACK never stands inside a person's data: code page 932 has no character with a byte below
+// 0x40 in second place. One after the body's first character is the start of another record's
+// body, sent by an instrument that was reset, or that re-sent, in the middle of this one.
+bool holdsSecondRecord(const QString& received);
+
+// An instrument that re-sends its header on a timer may send a copy before our ACK to it
+// arrives; the copy then reaches the body wait ahead of the body's leading ACK. Whole copies
+// of the header at the start of what the body wait received are dropped from it. A header
+// that holds ACK itself is never taken for a copy: that ACK could be the body's.
+void dropHeaderCopies(QString& received, const QString& header);
+
+// After the body is complete the line has to stay quiet for this long, through this many
+// polls, before the record is taken as one person's. A next record whose header completed
+// this one's 178 characters answers our last ACK with its body's ACK: one way through a USB
+// serial adapter and back (16 ms each) and the instrument's turn between them. Counting polls
+// as well keeps a stalled receiver from taking its own stall for the quiet.
+constexpr std::chrono::milliseconds recordEndQuietTime { 50 };
+constexpr int recordEndPolls = 48;
+bool isRecordEnd(std::chrono::nanoseconds silence, int pollsSinceData);
 
 // The record body is the first minimumBodyLength characters after the header. Whatever the
 // completing read brought beyond them depends on how the line cut the bytes into reads, and

@@ -13,6 +13,8 @@ QLatin1String ruleName(RecordRefusal refusal)
         return QLatin1String("unencodable");
     case RecordRefusal::CutOff:
         return QLatin1String("cut-off");
+    case RecordRefusal::SecondRecord:
+        return QLatin1String("second-record");
     }
     return QLatin1String("unknown");
 }

@@ -17,7 +17,10 @@ enum class RecordRefusal {
     Unencodable,
     // The body wait fell silent before the body was complete.
     CutOff,
+    // Another record's body began inside this one's: the instrument started over.
+    SecondRecord,
 };
 
-// The rule's name in a trace: no-ack, missing-field, malformed-field, unencodable, cut-off.
+// The rule's name in a trace: no-ack, missing-field, malformed-field, unencodable, cut-off,
+// second-record.
 QLatin1String ruleName(RecordRefusal refusal);

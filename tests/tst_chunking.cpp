@@ -112,17 +112,20 @@ void TestChunking::shouldCaptureSameRecordWhereverTheLineCutsIt()
     QVERIFY(result.open(QIODevice::ReadOnly));
     QCOMPARE(result.readAll(), expectedLine);
 
-    // From the header's ACK to the close, every poll of the body wait is answered by one ACK
-    // before the next poll; only a read of a lone K waits for the read that settles it, and
-    // the two share one ACK.
+    // From the header's ACK to the last one before the close, every poll of the body wait is
+    // answered by one ACK before the next poll; only a read of a lone K waits for the read that
+    // settles it, and the two share one ACK. The quiet after a complete body is not answered.
     const QStringList log = port.log();
     const qsizetype headerAck = log.indexOf(QStringLiteral("write:\u0006"));
     const qsizetype close = log.indexOf(QStringLiteral("close"), headerAck);
     QVERIFY(headerAck > 0 && close > headerAck);
-    QStringList bodyWait = log.mid(headerAck + 1, close - headerAck - 1);
+    const qsizetype lastAck = log.lastIndexOf(QStringLiteral("write:\u0006"), close);
+    for (const QString& entry : log.mid(lastAck + 1, close - lastAck - 1))
+        QVERIFY2(
+            entry == QLatin1String("read:") || entry == QLatin1String("clear"), qPrintable(entry));
+    QStringList bodyWait = log.mid(headerAck + 1, lastAck - headerAck);
     bodyWait.removeAll(QStringLiteral("clear"));
     QVERIFY(bodyWait.size() >= 2);
-    QCOMPARE(bodyWait.last(), QStringLiteral("write:\u0006"));
     QStringList poll;
     for (const QString& entry : bodyWait) {
         if (entry.startsWith(QLatin1String("read:"))) {
