@@ -371,26 +371,38 @@ void TestEndToEnd::shouldRejectDamagedRecordAndCaptureTheResentOne()
 void TestEndToEnd::shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data()
 {
     QTest::addColumn<int>("cutAfter");
+    // How person B follows: after a silence, or at once as from an instrument reset mid-record
+    // (then B is sent twice, the second time after the "please resend" box).
+    QTest::addColumn<QStringList>("next");
 
-    QTest::newRow("cut inside the ID") << 28;
-    QTest::newRow("cut after the fields") << 100;
+    const QStringList afterSilence { "--count", "2", "--record-delay-ms", "1500" };
+    const QStringList atOnce { "--count", "3", "--next-at-once" };
+    QTest::newRow("cut inside the ID") << 28 << afterSilence;
+    QTest::newRow("cut after the fields") << 100 << afterSilence;
+    QTest::newRow("next record at once, inside the cut ID") << 24 << atOnce;
+    // A's 182 bytes hold 178 characters: B's header completes A's body, and B's body answers
+    // the ACK that completed it.
+    QTest::newRow("next record's header completing the cut body")
+        << 178 << atOnce + QStringList { "--body-at-once" };
 }
 
 void TestEndToEnd::shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole()
 {
     QFETCH(int, cutAfter);
+    QFETCH(QStringList, next);
 
-    // Person A's body stops short; after a silence of the line person B is sent whole.
+    // Person A's body stops short; then person B is sent whole.
     const QString people = m_config->filePath(QStringLiteral("people.tsv"));
     {
         QFile file(people);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QStringLiteral("11111\t山田太郎\tﾔﾏﾀﾞ ﾀﾛｳ\tS45.03.12\t1\n"
+                                  "22222\t佐藤花子\tｻﾄｳ ﾊﾅｺ\tH02.11.30\t2\n"
                                   "22222\t佐藤花子\tｻﾄｳ ﾊﾅｺ\tH02.11.30\t2\n")
                        .toUtf8());
     }
-    QVERIFY(startSim({ "--people", people, "--count", "2", "--cut-after", QString::number(cutAfter),
-        "--record-delay-ms", "1500" }));
+    QVERIFY(startSim(
+        QStringList { "--people", people, "--cut-after", QString::number(cutAfter) } + next));
     QVERIFY(startReccap());
     QVERIFY(click(commOpen));
 
@@ -401,8 +413,11 @@ void TestEndToEnd::shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole()
     const QByteArray personB
         = *Cp932Encoder::encode(QStringLiteral("\"22222 \",\"H02.11.30\",\"佐藤花子\",\"2\"\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(result(), personB, waitMs);
+    const QString last = next.at(next.indexOf(QStringLiteral("--count")) + 1);
     QVERIFY(
-        m_sim->waitForLine(QRegularExpression(QStringLiteral("^record 2: .*result=sent")), waitMs)
+        m_sim
+            ->waitForLine(
+                QRegularExpression(QStringLiteral("^record %1: .*result=sent").arg(last)), waitMs)
             .hasMatch());
     QCOMPARE(result(), personB);
 }

@@ -243,6 +243,13 @@ bool InstrumentSession::sendBody(const Transmission& body, RecordOutcome& outcom
         finish(outcome, QStringLiteral("aborted"));
         return true;
     }
+    if (crossing < 0 && m_options.nextAtOnce) {
+        // Reset in the middle of a record, the instrument starts over with the next one at
+        // once: nothing of the receiver's is waited for.
+        m_discardsNeeded = -1;
+        finish(outcome, QStringLiteral("incomplete"));
+        return true;
+    }
     if (crossing < 0) {
         // The receiver gives a cut-off body up once the line has been quiet for a while, with
         // one discard, and makes another when it opens the port again for the next header.

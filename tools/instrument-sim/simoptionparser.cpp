@@ -125,6 +125,10 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         QStringLiteral("Stop record 1's body after its first N bytes, as an instrument switched "
                        "off or unplugged mid-record; the records after it go whole."),
         QStringLiteral("N"));
+    const QCommandLineOption nextAtOnce(QStringLiteral("next-at-once"),
+        QStringLiteral("With --cut-after, send record 2's header the moment record 1's body "
+                       "stops, as an instrument that was reset mid-record, without waiting for "
+                       "the receiver to give record 1 up."));
 
     const QCommandLineOption header(QStringLiteral("header"),
         QStringLiteral("The 4-character header (default R001)."), QStringLiteral("TEXT"));
@@ -215,10 +219,10 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         QStringLiteral("On exit print the ACKs received for every record."));
 
     parser.addOptions({ help, link, port, printSlave, id, idStep, kanji, kana, dob, gender, filler,
-        length, people, raw, badFirst, cutAfter, header, headerPieces, headerOverrun, pieces,
-        pieceSize, piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter, waitAck,
-        noWaitAck, bodyAtOnce, resend, quiet, timeout, noise, replay, session, speed, result, hold,
-        summary });
+        length, people, raw, badFirst, cutAfter, nextAtOnce, header, headerPieces, headerOverrun,
+        pieces, pieceSize, piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter,
+        waitAck, noWaitAck, bodyAtOnce, resend, quiet, timeout, noise, replay, session, speed,
+        result, hold, summary });
 
     auto fail = [this](const QString& message) {
         m_message = message;
@@ -361,6 +365,9 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         return fail(QStringLiteral("--body-at-once answers the header's ACK; --no-wait-ack "
                                    "waits for none"));
     o.bodyAtOnce = parser.isSet(bodyAtOnce);
+    if (parser.isSet(nextAtOnce) && !parser.isSet(cutAfter))
+        return fail(QStringLiteral("--next-at-once goes with --cut-after"));
+    o.nextAtOnce = parser.isSet(nextAtOnce);
     o.hold = parser.isSet(hold);
     o.summary = parser.isSet(summary);
     if (o.badFirstChar)
@@ -385,10 +392,11 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     }
     // The trace says what each record is and how it went; an option that shapes records would
     // make the replay something else than what the desk saw.
-    for (const QCommandLineOption* shaping : { &id, &idStep, &kanji, &kana, &dob, &gender, &filler,
-             &length, &people, &raw, &badFirst, &cutAfter, &header, &headerPieces, &headerOverrun,
-             &pieces, &pieceSize, &piecesInBytes, &pieceDelay, &count, &recordDelay, &abort,
-             &abortAfter, &waitAck, &noWaitAck, &bodyAtOnce, &resend, &quiet, &noise, &summary }) {
+    for (const QCommandLineOption* shaping :
+        { &id, &idStep, &kanji, &kana, &dob, &gender, &filler, &length, &people, &raw, &badFirst,
+            &cutAfter, &nextAtOnce, &header, &headerPieces, &headerOverrun, &pieces, &pieceSize,
+            &piecesInBytes, &pieceDelay, &count, &recordDelay, &abort, &abortAfter, &waitAck,
+            &noWaitAck, &bodyAtOnce, &resend, &quiet, &noise, &summary }) {
         if (parser.isSet(shaping->names().constFirst()))
             return fail(QStringLiteral("--replay plays the trace's own records; --%1 cannot apply")
                             .arg(shaping->names().constFirst()));

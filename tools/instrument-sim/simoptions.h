@@ -20,6 +20,8 @@ struct SimOptions {
     bool badFirstChar { false };
     // Bytes of record 1's body that go out before the line goes dead; 0 sends it whole.
     int cutAfterBytes { 0 };
+    // After the cut, record 2 starts at once, as an instrument reset mid-record does.
+    bool nextAtOnce { false };
 
     // Bytes sent once before the first header, followed by a second's rest.
     QByteArray noise;
