@@ -73,15 +73,15 @@ CaptureLoop::Outcome CaptureLoop::cycle()
             return Outcome::End;
         // Without this, one noise byte or a doubled header left the wait holding more than a
         // header for good, and every later record went unanswered.
-        if (LineRules::isStaleHeaderStart(m_port.silentFor())) {
-            accumulator.clear();
+        const std::chrono::nanoseconds silence = m_port.silentFor();
+        const bool newBurst = LineRules::startsBurst(silence);
+        if (newBurst)
             m_port.forgetPartialCharacter();
-        }
+        if (LineRules::isStaleHeaderStart(silence))
+            accumulator.clear();
         const QString chunk = m_port.input();
-        // An overrun header can never be exactly four characters again; what follows only
-        // needs draining until the line goes quiet, not keeping.
-        if (accumulator.size() <= headerLength)
-            accumulator += chunk;
+        if (!chunk.isEmpty())
+            accumulator = LineRules::headerSoFar(accumulator, chunk, newBurst);
     } while (!LineRules::isHeader(accumulator));
 
     const QString header = accumulator;
@@ -101,21 +101,23 @@ CaptureLoop::Outcome CaptureLoop::cycle()
         { Field::Text3, Field::Text7, Field::Text2, Field::Text4, Field::Text5 })
         m_view.setField(field, QString());
 
-    int answersSinceData = 0;
+    LineRules::AnsweredSilence quiet(m_port.silentFor());
     do {
         m_view.yieldToEvents(Pace::CharacterTime);
         if (m_stopRequested || !m_port.portOpen())
             return Outcome::End;
         QString chunk = m_port.input();
+        quiet.observe(m_port.silentFor(), !chunk.isEmpty());
         // Before the body's first character there is nothing a next record could be merged
         // with, so an instrument may take as long as it likes to start the body.
         if (chunk.isEmpty() && !accumulator.isEmpty()
-            && LineRules::isCutOffBody(m_port.silentFor(), answersSinceData))
+            && LineRules::isCutOffBody(quiet.silence(), quiet.answers()))
             return rejectRecord(RecordRefusal::CutOff);
         if (LineRules::mayBeAbort(chunk, m_port.holdsPartialCharacter(), accumulator.size())
             && !settleLoneK(chunk))
             return Outcome::End;
-        answersSinceData = chunk.isEmpty() ? answersSinceData + 1 : 0;
+        if (chunk.isEmpty())
+            quiet.answered();
         accumulator += chunk;
         LineRules::dropHeaderCopies(accumulator, header);
         // Checked before the answer: the poll that brought the other record's start is not
@@ -173,7 +175,8 @@ CaptureLoop::Outcome CaptureLoop::rejectRecord(RecordRefusal why)
 // the loop is to end: the abort, a failed ACK, or the port closed meanwhile.
 bool CaptureLoop::settleLoneK(QString& chunk)
 {
-    for (int answers = 0;; ++answers) {
+    LineRules::AnsweredSilence quiet(m_port.silentFor());
+    for (;;) {
         m_view.yieldToEvents(Pace::CharacterTime);
         if (m_stopRequested || !m_port.portOpen())
             return false;
@@ -182,15 +185,16 @@ bool CaptureLoop::settleLoneK(QString& chunk)
             chunk += more;
             return true;
         }
-        if (const std::chrono::nanoseconds silence = m_port.silentFor();
-            LineRules::isAbort(silence, answers)) {
+        quiet.observe(m_port.silentFor(), false);
+        if (LineRules::isAbort(quiet.silence(), quiet.answers())) {
             if (RecordJournal* journal = m_port.journal())
-                journal->recordAborted(silence, answers);
+                journal->recordAborted(quiet.silence(), quiet.answers());
             m_view.abortProgram();
             return false;
         }
         if (!sendAck())
             return false;
+        quiet.answered();
     }
 }
 

@@ -4,6 +4,30 @@ namespace LineRules {
 
 bool isHeader(const QString& received) { return received.size() == headerLength; }
 
+bool startsBurst(std::chrono::nanoseconds silenceBeforeRead)
+{
+    return silenceBeforeRead >= burstGap;
+}
+
+QString headerSoFar(const QString& held, const QString& chunk, bool newBurst)
+{
+    if (newBurst && held.size() + chunk.size() > headerLength)
+        return chunk;
+    // An overrun can never become a header by adding to it; it only waits for the next burst.
+    if (held.size() > headerLength)
+        return held;
+    return held + chunk;
+}
+
+void AnsweredSilence::observe(std::chrono::nanoseconds portSilence, bool data)
+{
+    if (data || portSilence - m_lastSeen > lateAfter + SerialControl::characterTime) {
+        m_from = portSilence;
+        m_answers = 0;
+    }
+    m_lastSeen = portSilence;
+}
+
 bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead)
 {
     return silenceBeforeRead >= headerQuietTime;

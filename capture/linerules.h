@@ -40,6 +40,20 @@ constexpr std::chrono::milliseconds bodyQuietTime = headerQuietTime;
 // The header is exactly four characters with nothing after them in the same wait.
 bool isHeader(const QString& received);
 
+// A read after this much silence starts a burst of its own: longer than any gap inside what the
+// instrument sends in one go as it reaches us (a USB serial adapter hands bytes over every 16 ms
+// at most), shorter than any pause between its sends. A lead byte held back across such a pause
+// pairs with nothing that follows it.
+constexpr std::chrono::nanoseconds burstGap = 20 * SerialControl::characterTime;
+bool startsBurst(std::chrono::nanoseconds silenceBeforeRead);
+
+// What the header wait holds after a read. Pieces add up to a header, also across a pause. But
+// what cannot become a header with the new read (noise, an overrun, copies queued while we did
+// not poll) gives way to a read that comes as a burst of its own: an instrument that re-sends
+// its header on a timer is answered at its next send. A burst of more than four characters is
+// never a header.
+QString headerSoFar(const QString& held, const QString& chunk, bool newBurst);
+
 // Characters of a header wait that stand before this much silence are line noise or a header
 // that never completed: they are dropped, and whatever arrives next starts the header afresh.
 bool isStaleHeaderStart(std::chrono::nanoseconds silenceBeforeRead);
@@ -74,6 +88,36 @@ void dropHeaderCopies(QString& received, const QString& header);
 constexpr std::chrono::milliseconds recordEndQuietTime { 50 };
 constexpr int recordEndPolls = 48;
 bool isRecordEnd(std::chrono::nanoseconds silence, int pollsSinceData);
+
+// How long the line has been silent while the instrument had its answers. A poll that comes
+// late (a busy machine, a stopped program, a window held in a modal loop) leaves an instrument
+// that waits for our ACK silent because of us: the count starts again from such a poll, so a
+// stall of any length never turns into a refusal or an abort by itself.
+class AnsweredSilence {
+public:
+    // A poll this much later than the line's pace (one character time) was late.
+    static constexpr std::chrono::nanoseconds lateAfter = 8 * SerialControl::characterTime;
+
+    // From the moment data last came, as the port counted its silence then.
+    explicit AnsweredSilence(std::chrono::nanoseconds portSilence)
+        : m_from(portSilence)
+        , m_lastSeen(portSilence)
+    {
+    }
+
+    // After each poll's read: the port's silence then, and whether the read brought data.
+    void observe(std::chrono::nanoseconds portSilence, bool data);
+    // The poll just observed was answered with an ACK.
+    void answered() { ++m_answers; }
+
+    std::chrono::nanoseconds silence() const { return m_lastSeen - m_from; }
+    int answers() const { return m_answers; }
+
+private:
+    std::chrono::nanoseconds m_from;
+    std::chrono::nanoseconds m_lastSeen;
+    int m_answers { 0 };
+};
 
 // The record body is the first minimumBodyLength characters after the header. Whatever the
 // completing read brought beyond them depends on how the line cut the bytes into reads, and

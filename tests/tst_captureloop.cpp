@@ -162,6 +162,18 @@ void TestCaptureLoop::shouldAcknowledgeOnlyExactFourCharacterHeader_data()
         << QStringList { "hex:81", "pause:1000", "hex:31323334" } << QStringLiteral("1234");
     QTest::newRow("unfinished header before silence")
         << QStringList { "ABC", "pause:800", "HEAD" } << QStringLiteral("HEAD");
+    // What cannot become a header gives way to the next send that comes as a burst of its own,
+    // however soon: an instrument that re-sends every 0.5 s is answered.
+    QTest::newRow("noise, then the header half a second later")
+        << QStringList { "00", "pause:500", "R001" } << QStringLiteral("R001");
+    QTest::newRow("copies queued during a stall, then the next send")
+        << QStringList { "R001R001R001", "pause:500", "R0", "01" } << QStringLiteral("R001");
+    QTest::newRow("half a header, then a whole one after a pause")
+        << QStringList { "R0", "pause:300", "R001" } << QStringLiteral("R001");
+    QTest::newRow("5-character burst after a pause is still no header")
+        << QStringList { "AB", "pause:300", "CDEFG" } << QString();
+    QTest::newRow("overrun, then more of it within a burst")
+        << QStringList { "ABCDE", "pause:10", "FGHI" } << QString();
 }
 
 void TestCaptureLoop::shouldAcknowledgeOnlyExactFourCharacterHeader()
@@ -279,8 +291,9 @@ void TestCaptureLoop::shouldTreatOnlyExactKAsAbort_data()
     // shows them; the record completes only if they were kept.
     // The program ends once the line has stayed silent through twenty answered polls.
     QTest::newRow("K then silence") << 51 << QStringList { "K", "quiet:21" } << 20 << QString();
-    QTest::newRow("K then silence in two stretches")
-        << 51 << QStringList { "K", "pause:10", "pause:15", "quiet:19" } << 20 << QString();
+    // A late poll leaves the instrument waiting for us: the silence counts again from there.
+    QTest::newRow("K, two late polls, then silence")
+        << 51 << QStringList { "K", "pause:10", "pause:15", "quiet:21" } << 21 << QString();
     QTest::newRow("K then a late poll, then the next character")
         << 51 << QStringList { "K", "pause:30", "x" } << 2 << QStringLiteral("Kx");
     QTest::newRow("K then the next character at once")
@@ -382,6 +395,10 @@ void TestCaptureLoop::shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople_data
     // Nobody answered the instrument while the receiver stood still; the silence is ours.
     QTest::newRow("receiver stalled for a second mid-body")
         << QStringList { "AAAA", a.left(100), "pause:1000", a.mid(100) } << false;
+    // Twenty answers take 21 ms; an instrument behind a USB adapter answers the first of them
+    // 32 ms after it left.
+    QTest::newRow("receiver stalled for 2 s mid-body, the rest after 30 answers")
+        << QStringList { "AAAA", a.left(100), "pause:2000", "quiet:30", a.mid(100) } << false;
 }
 
 void TestCaptureLoop::shouldGiveUpBodyCutOffBySilenceAndNeverMergeTwoPeople()
