@@ -120,6 +120,8 @@ private Q_SLOTS:
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data();
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole();
     void shouldCaptureBodySentTheMomentTheHeaderIsAnswered();
+    void shouldAnswerWhateverTheDeskIsDoing_data();
+    void shouldAnswerWhateverTheDeskIsDoing();
     void shouldStopOnBreakDuringBodyAndOpenAgain_data();
     void shouldStopOnBreakDuringBodyAndOpenAgain();
     void shouldEndAtOnceOnAbortChunk();
@@ -152,6 +154,10 @@ private:
     bool click(QPoint at) const { return m_desktop->click(m_window, at.x(), at.y()); }
     QByteArray result() const;
     QString resultPath() const;
+    // Stops the program for `length`, as a machine too busy to run it does, and until the
+    // line holds at least `queued` bytes the instrument sent meanwhile. With `instrumentWaits`
+    // the instrument is held too, as one that sends nothing until it hears our ACKs.
+    void stallReccap(std::chrono::milliseconds length, int queued, bool instrumentWaits = false);
     QString devices() const;
 
     XvfbServer m_xvfb;
@@ -434,6 +440,93 @@ void TestEndToEnd::shouldCaptureBodySentTheMomentTheHeaderIsAnswered()
             .hasMatch());
     QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("00020 ")), waitMs);
     // A body lost to a discard turns the next header into a rejected body.
+    QVERIFY(!m_desktop->windowExists(QStringLiteral("^通信エラー$")));
+}
+
+void TestEndToEnd::stallReccap(std::chrono::milliseconds length, int queued, bool instrumentWaits)
+{
+    const auto pid = pid_t(m_reccap->processId());
+    const auto state = [pid] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return '?';
+        const QByteArray line = stat.readAll();
+        const qsizetype at = line.lastIndexOf(')');
+        return at < 0 || at + 2 >= line.size() ? '?' : line.at(at + 2);
+    };
+    // What the instrument sent waits in the line's input queue for the program to read it.
+    const int line = ::open(QFile::encodeName(devices() + QStringLiteral("/com3")).constData(),
+        O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(line >= 0);
+    const auto closeLine = qScopeGuard([line] { ::close(line); });
+    const auto waiting = [line] {
+        int bytes = 0;
+        return ::ioctl(line, TIOCINQ, &bytes) == 0 ? bytes : -1;
+    };
+    const QDeadlineTimer stallEnds(length);
+    const auto sim = pid_t(m_sim->processId());
+    if (instrumentWaits)
+        QCOMPARE(::kill(sim, SIGSTOP), 0);
+    QCOMPARE(::kill(pid, SIGSTOP), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(state(), 'T', waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        stallEnds.hasExpired() && waiting() >= queued, int(length.count()) + waitMs);
+    QCOMPARE(::kill(pid, SIGCONT), 0);
+    if (instrumentWaits)
+        QCOMPARE(::kill(sim, SIGCONT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(state() != 'T', waitMs);
+}
+
+void TestEndToEnd::shouldAnswerWhateverTheDeskIsDoing_data()
+{
+    QTest::addColumn<QStringList>("instrument");
+    // Where the program stands still for 2 s: nowhere, in the header wait, or in the body.
+    QTest::addColumn<QString>("stall");
+
+    // A USB serial adapter between them: 16 ms each way.
+    const QStringList usb { "--latency-ms", "16" };
+    QTest::newRow("body starting 3 s after the header's ACK")
+        << QStringList { "--body-delay-ms", "3000" } << QString();
+    QTest::newRow("noise, then the header re-sent every 0.5 s")
+        << QStringList { "--noise", "00", "--resend-every-ms", "500" } << QString();
+    // The first header comes a second after the port opens, into the stall; its copies queue.
+    QTest::newRow("stalled in the header wait while the header is re-sent")
+        << usb + QStringList { "--resend-every-ms", "500", "--quiet-ms", "1000" }
+        << QStringLiteral("header");
+    // Stopped before the body's first character: the slow instrument's body comes after it.
+    QTest::newRow("stalled right after the header's ACK")
+        << usb + QStringList { "--body-delay-ms", "500", "--piece-size", "10" }
+        << QStringLiteral("body");
+    // The instrument sends each piece only after four ACKs; none come while the program
+    // stands, so the line is quiet throughout, and after it the instrument answers our first
+    // ACKs 32 ms later.
+    QTest::newRow("stalled in the body, the instrument waiting for ACKs") << usb
+            + QStringList { "--piece-size", "10", "--piece-delay-ms", "100", "--resend-ms", "5000" }
+                                                                          << QStringLiteral("body");
+}
+
+void TestEndToEnd::shouldAnswerWhateverTheDeskIsDoing()
+{
+    QFETCH(QStringList, instrument);
+    QFETCH(QString, stall);
+    if (!stall.isEmpty() && !wineProgram().isEmpty())
+        QSKIP("Wine's processes are stopped and resumed only as Linux ones, outside Windows");
+
+    QVERIFY(startSim(instrument));
+    QVERIFY(startReccap());
+    QVERIFY(click(commOpen));
+    if (stall == QLatin1String("header")) {
+        QTRY_COMPARE_WITH_TIMEOUT(lamp(), green, waitMs);
+        stallReccap(std::chrono::seconds(2), 8);
+    } else if (stall == QLatin1String("body")) {
+        QTRY_COMPARE_WITH_TIMEOUT(lamp(), blue, waitMs);
+        stallReccap(std::chrono::seconds(2), 0, true);
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("12345 ")), 3 * waitMs);
+    QVERIFY(
+        m_sim->waitForLine(QRegularExpression(QStringLiteral("^record 1: .*result=sent")), waitMs)
+            .hasMatch());
     QVERIFY(!m_desktop->windowExists(QStringLiteral("^通信エラー$")));
 }
 

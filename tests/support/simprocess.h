@@ -19,6 +19,7 @@ public:
     // Ends it (SIGTERM, as an operator's Ctrl-C would) and returns its exit code.
     int stop();
     QStringList lines() const { return m_lines; }
+    qint64 processId() const { return m_process.processId(); }
     QString errorOutput();
 
 private:

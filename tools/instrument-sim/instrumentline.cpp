@@ -59,12 +59,63 @@ bool InstrumentLine::waitReadable(Clock::time_point until, short events)
 
 bool InstrumentLine::pump(Clock::time_point until)
 {
-    if (m_stopped || failed())
+    if (m_stopped || failed() || !catchUp())
         return false;
-    if (!waitReadable(until, POLLIN | POLLPRI))
+    if (!waitReadable(std::min(until, nextDue()), POLLIN | POLLPRI))
         return false;
     takeIn();
-    return !m_stopped && !failed();
+    return catchUp() && !m_stopped && !failed();
+}
+
+InstrumentLine::Clock::time_point InstrumentLine::nextDue() const
+{
+    Clock::time_point due = Clock::time_point::max();
+    if (!m_heard.empty())
+        due = std::min(due, m_heard.front().due);
+    if (!m_outgoing.empty())
+        due = std::min(due, m_outgoing.front().due);
+    return due;
+}
+
+bool InstrumentLine::catchUp()
+{
+    hearDue();
+    const Clock::time_point now = Clock::now();
+    while (!m_outgoing.empty() && m_outgoing.front().due <= now) {
+        const QByteArray bytes = m_outgoing.front().bytes;
+        m_outgoing.pop_front();
+        if (!writeNow(bytes, now + std::chrono::seconds(5)))
+            return false;
+    }
+    return true;
+}
+
+void InstrumentLine::hearDue()
+{
+    const Clock::time_point now = Clock::now();
+    while (!m_heard.empty() && m_heard.front().due <= now) {
+        const InFlight event = m_heard.front();
+        m_heard.pop_front();
+        switch (event.what) {
+        case Heard::Ack:
+            ++m_acks;
+            m_lastAckAt = event.due;
+            m_lastActivityAt = event.due;
+            break;
+        case Heard::Discard:
+            ++m_discards;
+            m_lastActivityAt = event.due;
+            break;
+        case Heard::Other:
+            ++m_otherBytes;
+            break;
+        }
+    }
+}
+
+void InstrumentLine::hear(Heard what, Clock::time_point at)
+{
+    m_heard.push_back({ at + m_latency, what });
 }
 
 void InstrumentLine::takeIn()
@@ -84,25 +135,26 @@ void InstrumentLine::takeIn()
         const Clock::time_point now = Clock::now();
         // Packet mode: a zero byte leads data; any other first byte is a status report alone.
         if (buffer[0] != TIOCPKT_DATA) {
-            if (buffer[0] & TIOCPKT_FLUSHREAD) {
-                ++m_discards;
-                m_lastActivityAt = now;
-            }
+            if (buffer[0] & TIOCPKT_FLUSHREAD)
+                hear(Heard::Discard, now);
             continue;
         }
-        for (ssize_t i = 1; i < got; ++i) {
-            if (buffer[i] == ack) {
-                ++m_acks;
-                m_lastAckAt = now;
-                m_lastActivityAt = now;
-            } else {
-                ++m_otherBytes;
-            }
-        }
+        for (ssize_t i = 1; i < got; ++i)
+            hear(buffer[i] == ack ? Heard::Ack : Heard::Other, now);
     }
+    // Only what was heard: a write in progress may be what took us here.
+    hearDue();
 }
 
 bool InstrumentLine::write(const QByteArray& bytes, Clock::time_point until)
+{
+    if (m_latency.count() == 0)
+        return writeNow(bytes, until);
+    m_outgoing.push_back({ Clock::now() + m_latency, bytes });
+    return catchUp();
+}
+
+bool InstrumentLine::writeNow(const QByteArray& bytes, Clock::time_point until)
 {
     qsizetype sent = 0;
     while (sent < bytes.size()) {

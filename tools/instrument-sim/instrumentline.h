@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <chrono>
+#include <deque>
 
 // What the instrument hears from the receiver, and how it talks back. The receiver only ever
 // sends ACK; besides those we count its input discards, which the master's packet mode
@@ -13,6 +14,11 @@ public:
     using Clock = std::chrono::steady_clock;
 
     InstrumentLine(int masterDescriptor, int signalDescriptor);
+
+    // How long bytes take each way between the receiver and us, as through a USB serial
+    // adapter that hands them over in frames: what we write reaches the line that much later,
+    // and what the receiver sends is heard that much later. Zero (the default) for at once.
+    void setLatency(std::chrono::milliseconds eachWay) { m_latency = eachWay; }
 
     // Takes in whatever arrives until the deadline or the first arrival, whichever is first;
     // a deadline in the past only takes in what is already there. False when stopped or failed.
@@ -31,9 +37,29 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    enum class Heard { Ack, Discard, Other };
+    struct InFlight {
+        Clock::time_point due;
+        Heard what;
+    };
+    struct Outgoing {
+        Clock::time_point due;
+        QByteArray bytes;
+    };
+
     bool waitReadable(Clock::time_point until, short events);
     void takeIn();
+    void hear(Heard what, Clock::time_point at);
+    // Delivers what the latency held back and is due by now; false when a write failed.
+    bool catchUp();
+    void hearDue();
+    bool writeNow(const QByteArray& bytes, Clock::time_point until);
+    Clock::time_point nextDue() const;
     void noteStop();
+
+    std::chrono::milliseconds m_latency { 0 };
+    std::deque<InFlight> m_heard;
+    std::deque<Outgoing> m_outgoing;
 
     int m_master { -1 };
     int m_signals { -1 };

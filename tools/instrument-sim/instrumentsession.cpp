@@ -16,7 +16,8 @@ constexpr int acksBetweenPieces = 4;
 
 const QByteArray abortChunk("K");
 
-// Longer than the 0.75 s after which the receiver drops what stands in its header wait.
+// Longer than the 0.75 s after which the receiver drops what stands in its header wait. An
+// instrument on a timer sends its header when the timer says, noise or not.
 constexpr milliseconds noiseRest(1000);
 
 }
@@ -139,9 +140,13 @@ bool InstrumentSession::awaitHeaderAck(const Transmission& header, RecordOutcome
             lostAt = now + milliseconds(m_options.resendMs);
         }
         const bool discardsVisible = m_line.discards() > 0;
-        const Clock::time_point timerResend = lastSend + milliseconds(m_options.resendMs);
-        const bool resend = (maybeLost && now >= lostAt)
-            || (!discardsVisible && !m_options.headerOverrun && now >= timerResend);
+        // A timer-driven instrument re-sends on its timer alone, whatever it hears.
+        const bool onTimer = m_options.resendEveryMs > 0;
+        const Clock::time_point timerResend
+            = lastSend + milliseconds(onTimer ? m_options.resendEveryMs : m_options.resendMs);
+        const bool resend = onTimer ? now >= timerResend
+                                    : (maybeLost && now >= lostAt)
+                || (!discardsVisible && !m_options.headerOverrun && now >= timerResend);
         if (resend) {
             discardsKnown = m_line.discards();
             if (!sendPieces(header, true))
@@ -158,7 +163,8 @@ bool InstrumentSession::awaitHeaderAck(const Transmission& header, RecordOutcome
         // With the receiver's discards in view nothing but a discard or an ACK moves us on.
         Clock::time_point next = m_deadline;
         for (const Clock::time_point due : { maybeLost ? lostAt : m_deadline,
-                 discardsVisible && !m_options.headerOverrun ? m_deadline : timerResend }) {
+                 discardsVisible && !m_options.headerOverrun && !onTimer ? m_deadline
+                                                                         : timerResend }) {
             if (due > now)
                 next = std::min(next, due);
         }
@@ -203,6 +209,10 @@ bool InstrumentSession::sendBody(const Transmission& body, RecordOutcome& outcom
             == Wait::Ended)
             return false;
     }
+    if (m_options.bodyDelayMs > 0
+        && waitFor([] { return false; }, Clock::now() + milliseconds(m_options.bodyDelayMs))
+            == Wait::Ended)
+        return false;
 
     const int crossing
         = m_options.abort ? -1 : body.pieceReaching(RecordBody::receiverMinimumLength);
@@ -294,7 +304,11 @@ RecordOutcome InstrumentSession::sendRecord(
             && waitFor([] { return false; }, Clock::now() + milliseconds(m_options.quietMs))
                 != Wait::Ended
             && m_line.write(m_options.noise, m_deadline)
-            && waitFor([] { return false; }, Clock::now() + noiseRest) != Wait::Ended;
+            && waitFor([] { return false; },
+                   Clock::now()
+                       + (m_options.resendEveryMs > 0 ? milliseconds(m_options.resendEveryMs)
+                                                      : noiseRest))
+                != Wait::Ended;
     }
     if (ok) {
         m_line.pump(Clock::now());

@@ -223,6 +223,7 @@ int main(int argc, char* argv[])
         say(QStringLiteral("link: %1 -> %2").arg(link.path(), terminal.slavePath()));
 
     InstrumentLine line(terminal.masterDescriptor(), stops);
+    line.setLatency(std::chrono::milliseconds(options.latencyMs));
     InstrumentSession session(options, line);
     QList<RecordOutcome> outcomes;
     int status = 0;

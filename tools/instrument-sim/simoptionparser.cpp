@@ -184,6 +184,19 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
                        "header waits for the receiver's discard on opening, or for this long "
                        "of silence."),
         QStringLiteral("MS"));
+    const QCommandLineOption resendEvery(QStringLiteral("resend-every-ms"),
+        QStringLiteral("Send the header again every MS until its ACK arrives, whatever the "
+                       "receiver does meanwhile, as an instrument that re-sends on a timer; a "
+                       "copy may then cross the receiver's ACK."),
+        QStringLiteral("MS"));
+    const QCommandLineOption bodyDelay(QStringLiteral("body-delay-ms"),
+        QStringLiteral("Wait MS between the header's ACK and the body, as a slow instrument "
+                       "does (default 0)."),
+        QStringLiteral("MS"));
+    const QCommandLineOption latency(QStringLiteral("latency-ms"),
+        QStringLiteral("Let bytes take MS each way between the receiver and the instrument, as "
+                       "through a USB serial adapter (16 is typical; default 0)."),
+        QStringLiteral("MS"));
     const QCommandLineOption quiet(QStringLiteral("quiet-ms"),
         QStringLiteral("A body is over when no ACK has come for this long (default 100)."),
         QStringLiteral("MS"));
@@ -221,8 +234,8 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     parser.addOptions({ help, link, port, printSlave, id, idStep, kanji, kana, dob, gender, filler,
         length, people, raw, badFirst, cutAfter, nextAtOnce, header, headerPieces, headerOverrun,
         pieces, pieceSize, piecesInBytes, pieceDelay, count, recordDelay, abort, abortAfter,
-        waitAck, noWaitAck, bodyAtOnce, resend, quiet, timeout, noise, replay, session, speed,
-        result, hold, summary });
+        waitAck, noWaitAck, bodyAtOnce, resend, resendEvery, bodyDelay, latency, quiet, timeout,
+        noise, replay, session, speed, result, hold, summary });
 
     auto fail = [this](const QString& message) {
         m_message = message;
@@ -251,6 +264,9 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         { "abort-after-chars", 0, 30000, &o.abortAfterChars },
         { "cut-after", 1, 30000, &o.cutAfterBytes },
         { "resend-ms", 1, 600000, &o.resendMs },
+        { "resend-every-ms", 1, 600000, &o.resendEveryMs },
+        { "body-delay-ms", 0, 600000, &o.bodyDelayMs },
+        { "latency-ms", 0, 1000, &o.latencyMs },
         { "quiet-ms", 1, 600000, &o.quietMs },
         { "timeout-s", 1, 86400, &o.timeoutS },
     };
@@ -392,11 +408,11 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
     }
     // The trace says what each record is and how it went; an option that shapes records would
     // make the replay something else than what the desk saw.
-    for (const QCommandLineOption* shaping :
-        { &id, &idStep, &kanji, &kana, &dob, &gender, &filler, &length, &people, &raw, &badFirst,
-            &cutAfter, &nextAtOnce, &header, &headerPieces, &headerOverrun, &pieces, &pieceSize,
-            &piecesInBytes, &pieceDelay, &count, &recordDelay, &abort, &abortAfter, &waitAck,
-            &noWaitAck, &bodyAtOnce, &resend, &quiet, &noise, &summary }) {
+    for (const QCommandLineOption* shaping : { &id, &idStep, &kanji, &kana, &dob, &gender, &filler,
+             &length, &people, &raw, &badFirst, &cutAfter, &nextAtOnce, &header, &headerPieces,
+             &headerOverrun, &pieces, &pieceSize, &piecesInBytes, &pieceDelay, &count, &recordDelay,
+             &abort, &abortAfter, &waitAck, &noWaitAck, &bodyAtOnce, &resend, &resendEvery,
+             &bodyDelay, &quiet, &noise, &summary }) {
         if (parser.isSet(shaping->names().constFirst()))
             return fail(QStringLiteral("--replay plays the trace's own records; --%1 cannot apply")
                             .arg(shaping->names().constFirst()));

@@ -46,6 +46,13 @@ struct SimOptions {
     // The body goes out the moment the header's ACK arrives, not after the first body poll.
     bool bodyAtOnce { false };
     int resendMs { 500 };
+    // A timer-driven instrument: the header goes again every this many ms until answered,
+    // whatever the receiver does meanwhile; 0 for the resend rule of resendMs.
+    int resendEveryMs { 0 };
+    // Between the header's ACK and the body's first byte.
+    int bodyDelayMs { 0 };
+    // Each way, as through a USB serial adapter.
+    int latencyMs { 0 };
     int quietMs { 100 };
     int timeoutS { 30 };
     bool hold { false };
