@@ -11,9 +11,20 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using Kind = TraceEvent::Kind;
+
+// The trace's clock, held still unless a test moves it, so that a slow machine never turns a
+// loop of polls into a second's wait.
+LineTrace::Clock::time_point stillTime = LineTrace::Clock::time_point(std::chrono::hours(1));
+LineTrace::Clock::time_point stillNow() { return stillTime; }
 
 // A trace's device that writes into the test's own buffer (the trace owns and deletes the
 // device) and counts the writes that reach it, refusing them from the n-th on, as a disk that
@@ -48,7 +59,7 @@ std::unique_ptr<LineTrace> traceInto(
     QByteArray* contents, int* writes, int failFrom = -1, LineTrace::Complaint complain = {})
 {
     return std::make_unique<LineTrace>(std::make_unique<CountingDevice>(contents, writes, failFrom),
-        QStringLiteral("t.trace"), QStringLiteral("9.99"), std::move(complain));
+        QStringLiteral("t.trace"), QStringLiteral("9.99"), std::move(complain), stillNow);
 }
 
 // An event as the tests write it: the kind's word and its arguments, without the time.
@@ -155,10 +166,14 @@ class TestLineTrace : public QObject {
 private Q_SLOTS:
     void shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack_data();
     void shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack();
-    void shouldWriteOnlyWithThePortClosed();
+    void shouldWriteAtMostOnceASecondWhileThePortIsOpen();
+    void shouldWriteEachRecordsOutcomeAtOnce_data();
+    void shouldWriteEachRecordsOutcomeAtOnce();
     void shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn_data();
     void shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn();
     void shouldMakeTheTraceTheUsersAloneAndAppendToIt();
+    void shouldRefuseATraceThatIsNoPlainFile_data();
+    void shouldRefuseATraceThatIsNoPlainFile();
     void shouldRefuseMalformedTrace_data();
     void shouldRefuseMalformedTrace();
 };
@@ -213,7 +228,7 @@ void TestLineTrace::shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack()
     QCOMPARE(describeAll(written), events);
 }
 
-void TestLineTrace::shouldWriteOnlyWithThePortClosed()
+void TestLineTrace::shouldWriteAtMostOnceASecondWhileThePortIsOpen()
 {
     QByteArray written;
     int writes = 0;
@@ -228,10 +243,24 @@ void TestLineTrace::shouldWriteOnlyWithThePortClosed()
         line->addReads({ QStringLiteral("x") });
         port.input();
         port.output(QStringLiteral("\u0006"));
+        port.input();
     }
     QCOMPARE(writes, 1);
-    port.setPortOpen(false);
+    // A second on, the next event takes all that waited with it.
+    stillTime += LineTrace::flushInterval;
+    line->addReads({ QStringLiteral("y") });
+    port.input();
     QCOMPARE(writes, 2);
+    QVERIFY(written.endsWith(" rx 79 \"y\"\n"));
+    // The line falls silent in the header wait, which sleeps until it speaks: what was noted
+    // last still reaches the file, without another poll.
+    port.clearInBuffer();
+    QCOMPARE(writes, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(writes, 3, 5000);
+    QVERIFY(written.endsWith(" clear\n"));
+
+    port.setPortOpen(false);
+    QCOMPARE(writes, 4);
     const qsizetype afterClose = written.size();
 
     // A line that spews without ever closing the port is written in large pieces.
@@ -241,8 +270,91 @@ void TestLineTrace::shouldWriteOnlyWithThePortClosed()
         line->addReads({ noise });
         port.input();
     }
-    QCOMPARE(writes, 3);
+    QCOMPARE(writes, 5);
     QVERIFY(written.size() - afterClose >= LineTrace::flushThreshold);
+}
+
+void TestLineTrace::shouldWriteEachRecordsOutcomeAtOnce_data()
+{
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("event");
+
+    QTest::newRow("written") << "written:1"
+                             << "written 31 [1]";
+    QTest::newRow("rejected") << "rejected:cut-off"
+                              << "rejected [cut-off]";
+    QTest::newRow("aborted") << "abort:22000:20"
+                             << "abort 22000 20";
+    QTest::newRow("fatal") << "fatal:Lost COM3"
+                           << "fatal [Lost COM3]";
+}
+
+void TestLineTrace::shouldWriteEachRecordsOutcomeAtOnce()
+{
+    QFETCH(QString, outcome);
+    QFETCH(QString, event);
+
+    QByteArray written;
+    int writes = 0;
+    auto* line = new FakeSerialControl;
+    TracingSerialControl port(line, traceInto(&written, &writes));
+    // With the port still open and the clock still: the outcome alone makes the write, as
+    // the operator's box that follows it may stand for long.
+    work(port, *line, { "open", "text:R001", "ack", outcome });
+    QCOMPARE(writes, 2);
+    QCOMPARE(describeAll(written).constLast(), event);
+}
+
+void TestLineTrace::shouldRefuseATraceThatIsNoPlainFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+
+#ifdef Q_OS_WIN
+    QTest::newRow("the null device") << "NUL"
+                                     << "it is a device, not a plain file";
+    QTest::newRow("a folder") << "folder"
+                              << "it is a folder, not a plain file";
+#else
+    QTest::newRow("a named pipe nobody reads") << "fifo"
+                                               << "it is a named pipe (FIFO)";
+    QTest::newRow("a named pipe somebody reads") << "read fifo"
+                                                 << "it is a named pipe (FIFO)";
+    QTest::newRow("the null device") << "/dev/null"
+                                     << "it is a character device";
+    QTest::newRow("a folder") << "folder"
+                              << "it is a folder";
+#endif
+}
+
+void TestLineTrace::shouldRefuseATraceThatIsNoPlainFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+
+    QTemporaryDir folder;
+    QString path = name;
+    QFile reader;
+    if (name == QLatin1String("folder")) {
+        path = folder.filePath(name);
+        QVERIFY(QDir().mkdir(path));
+    }
+#ifndef Q_OS_WIN
+    if (name.endsWith(QLatin1String("fifo"))) {
+        path = folder.filePath(QStringLiteral("desk.trace"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        // A reader at the other end lets the open through: the file's kind must stop it.
+        if (name.startsWith(QLatin1String("read "))) {
+            const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+            QVERIFY(fd >= 0);
+            QVERIFY(reader.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        }
+    }
+#endif
+    QString error;
+    const std::unique_ptr<QFile> file = TraceFile::openForAppend(path, &error);
+    QVERIFY2(!file, qPrintable(path));
+    QVERIFY2(error.contains(message), qPrintable(error));
 }
 
 void TestLineTrace::shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn_data()

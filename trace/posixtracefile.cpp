@@ -8,6 +8,24 @@
 
 namespace TraceFile {
 
+namespace {
+
+    // A trace goes to a file that keeps it; a pipe, a device or a socket at the name would
+    // swallow it or hand it to whoever reads there.
+    QString notAFile(mode_t mode)
+    {
+        const char* what = S_ISFIFO(mode) ? "a named pipe (FIFO)"
+            : S_ISCHR(mode)               ? "a character device"
+            : S_ISBLK(mode)               ? "a block device"
+            : S_ISSOCK(mode)              ? "a socket"
+            : S_ISDIR(mode)               ? "a folder"
+                                          : "something other than a file";
+        return QStringLiteral("it is %1, not a plain file; name a file for the trace")
+            .arg(QLatin1String(what));
+    }
+
+}
+
 QString resolve(const QString& name) { return name; }
 
 std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
@@ -20,8 +38,14 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) {
         const int cause = errno;
-        *error = cause == ELOOP ? QStringLiteral("it is a symbolic link; name the file itself")
-                                : QString::fromLocal8Bit(std::strerror(cause));
+        struct stat info { };
+        // A pipe nobody reads fails the open (ENXIO), and so does a socket: say what they are.
+        if (cause != ELOOP && ::lstat(native.constData(), &info) == 0 && !S_ISREG(info.st_mode)
+            && !S_ISLNK(info.st_mode))
+            *error = notAFile(info.st_mode);
+        else
+            *error = cause == ELOOP ? QStringLiteral("it is a symbolic link; name the file itself")
+                                    : QString::fromLocal8Bit(std::strerror(cause));
         return nullptr;
     }
     struct stat info { };
@@ -30,8 +54,13 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
         ::close(fd);
         return nullptr;
     }
+    if (!S_ISREG(info.st_mode)) {
+        *error = notAFile(info.st_mode);
+        ::close(fd);
+        return nullptr;
+    }
     // Another user's file may be read by that user: the desk's records do not go there.
-    if (S_ISREG(info.st_mode) && info.st_uid != ::geteuid()) {
+    if (info.st_uid != ::geteuid()) {
         *error
             = QStringLiteral("the file belongs to user id %1, not to this user").arg(info.st_uid);
         ::close(fd);
