@@ -76,4 +76,32 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
     return file;
 }
 
+std::unique_ptr<QFile> openForReading(const QString& path, QString* error)
+{
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return nullptr;
+    }
+    struct stat info { };
+    if (::fstat(fd, &info) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = notAFile(info.st_mode);
+        ::close(fd);
+        return nullptr;
+    }
+    auto file = std::make_unique<QFile>();
+    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *error = file->errorString();
+        ::close(fd);
+        return nullptr;
+    }
+    return file;
+}
+
 }

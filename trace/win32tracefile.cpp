@@ -62,4 +62,16 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
     return file;
 }
 
+std::unique_ptr<QFile> openForReading(const QString& path, QString* error)
+{
+    if (!isAFileOrNothing(path, error))
+        return nullptr;
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        *error = file->errorString();
+        return nullptr;
+    }
+    return file;
+}
+
 }
