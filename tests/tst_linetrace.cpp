@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,9 +173,10 @@ private Q_SLOTS:
     void shouldWriteEachRecordsOutcomeAtOnce();
     void shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn_data();
     void shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn();
+    void shouldMakeTheTraceTheUsersAloneAndAppendToIt_data();
     void shouldMakeTheTraceTheUsersAloneAndAppendToIt();
-    void shouldRefuseATraceThatIsNoPlainFile_data();
-    void shouldRefuseATraceThatIsNoPlainFile();
+    void shouldRefuseATraceThatIsNoFileOfItsOwn_data();
+    void shouldRefuseATraceThatIsNoFileOfItsOwn();
     void shouldRefuseMalformedTrace_data();
     void shouldRefuseMalformedTrace();
 };
@@ -305,11 +308,14 @@ void TestLineTrace::shouldWriteEachRecordsOutcomeAtOnce()
     QCOMPARE(describeAll(written).constLast(), event);
 }
 
-void TestLineTrace::shouldRefuseATraceThatIsNoPlainFile_data()
+void TestLineTrace::shouldRefuseATraceThatIsNoFileOfItsOwn_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("message");
 
+    // As a co-user may link a file of ours where hard links to others' files are allowed.
+    QTest::newRow("a second name of another file") << "second name"
+                                                   << "it has 2 names (hard links)";
 #ifdef Q_OS_WIN
     QTest::newRow("the null device") << "NUL"
                                      << "it is a device, not a plain file";
@@ -327,7 +333,7 @@ void TestLineTrace::shouldRefuseATraceThatIsNoPlainFile_data()
 #endif
 }
 
-void TestLineTrace::shouldRefuseATraceThatIsNoPlainFile()
+void TestLineTrace::shouldRefuseATraceThatIsNoFileOfItsOwn()
 {
     QFETCH(QString, name);
     QFETCH(QString, message);
@@ -338,6 +344,22 @@ void TestLineTrace::shouldRefuseATraceThatIsNoPlainFile()
     if (name == QLatin1String("folder")) {
         path = folder.filePath(name);
         QVERIFY(QDir().mkdir(path));
+    }
+    const QString other = folder.filePath(QStringLiteral("profile"));
+    if (name == QLatin1String("second name")) {
+        QFile file(other);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write("private\n"), 8);
+        file.close();
+        path = folder.filePath(QStringLiteral("desk.trace"));
+#ifdef Q_OS_WIN
+        QVERIFY(CreateHardLinkW(
+            reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
+            reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(other).utf16()), nullptr));
+#else
+        QCOMPARE(
+            ::link(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+#endif
     }
 #ifndef Q_OS_WIN
     if (name.endsWith(QLatin1String("fifo"))) {
@@ -355,6 +377,11 @@ void TestLineTrace::shouldRefuseATraceThatIsNoPlainFile()
     const std::unique_ptr<QFile> file = TraceFile::openForAppend(path, &error);
     QVERIFY2(!file, qPrintable(path));
     QVERIFY2(error.contains(message), qPrintable(error));
+    if (name == QLatin1String("second name")) {
+        QFile file(other);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("private\n"));
+    }
 }
 
 void TestLineTrace::shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn_data()
@@ -392,10 +419,27 @@ void TestLineTrace::shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn(
     QCOMPARE(line->writes().size(), 4);
 }
 
+void TestLineTrace::shouldMakeTheTraceTheUsersAloneAndAppendToIt_data()
+{
+    QTest::addColumn<bool>("existing");
+
+    QTest::newRow("a new trace") << false;
+    // Made by hand, or by an older program, readable by everyone.
+    QTest::newRow("an existing trace readable by all") << true;
+}
+
 void TestLineTrace::shouldMakeTheTraceTheUsersAloneAndAppendToIt()
 {
+    QFETCH(bool, existing);
+
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("desk.trace"));
+    if (existing) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+            | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther));
+    }
     for (int run = 0; run < 2; ++run) {
         QString error;
         std::unique_ptr<QFile> file = TraceFile::openForAppend(path, &error);

@@ -66,6 +66,21 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
         ::close(fd);
         return nullptr;
     }
+    // Another name may be another file of this user's that a co-user linked here, where hard
+    // links to other users' files are allowed: the records would land in it.
+    if (info.st_nlink > 1) {
+        *error = QStringLiteral("it has %1 names (hard links); a trace goes to a file of its own")
+                     .arg(info.st_nlink);
+        ::close(fd);
+        return nullptr;
+    }
+    // A trace made readable by others, by hand or by an older program, holds the same
+    // personal data as a new one.
+    if ((info.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return nullptr;
+    }
     auto file = std::make_unique<QFile>();
     if (!file->open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
             QFileDevice::AutoCloseHandle)) {

@@ -59,6 +59,19 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
         *error = file->errorString();
         return nullptr;
     }
+    // Another name may be another file of this user's linked here: the records would land in
+    // it. The file is held open without delete sharing, so the name cannot change meanwhile.
+    HANDLE handle = CreateFileW(native(path).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info {};
+    const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (known && info.nNumberOfLinks > 1) {
+        *error = QStringLiteral("it has %1 names (hard links); a trace goes to a file of its own")
+                     .arg(info.nNumberOfLinks);
+        return nullptr;
+    }
     return file;
 }
 
