@@ -16,10 +16,10 @@
 //
 // The trace never holds up the line. Events are formatted into memory and written with the
 // line closed, at each record's outcome, at the end, and otherwise once they have waited a
-// second: a trace is wanted most after the program was killed or the machine stopped, and then
-// only what was written tells anything. A poll costs no system call. A trace that cannot be written
-// is not the record: the first failure is reported once through the complaint, and the trace then
-// stays silent while capturing goes on.
+// second: a trace is wanted most after the program was killed or the machine stopped, and
+// then only what was written tells anything. A poll costs no system call. A trace that cannot
+// be written is not the record: the first failure is reported once through the complaint, and
+// the trace then stays silent while capturing goes on.
 class LineTrace : public RecordJournal {
 public:
     static constexpr int formatVersion = 1;
