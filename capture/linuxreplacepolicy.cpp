@@ -51,6 +51,17 @@ namespace {
 
     QString systemReason(int error = errno) { return QString::fromLocal8Bit(std::strerror(error)); }
 
+    // A file with another name may be anyone's file that a co-user linked here, where hard links
+    // to other users' files are allowed (fs.protected_hardlinks=0): writing it in place would
+    // put the result line into, say, the operator's shell start-up file.
+    QString secondName(const QString& path, nlink_t names)
+    {
+        return QStringLiteral("%1 has %2 names (hard links); reccap writes no file in place "
+                              "that another name also reaches")
+            .arg(path)
+            .arg(names);
+    }
+
     QString userName(uid_t uid)
     {
         const QString name = accountName(uid);
@@ -201,6 +212,12 @@ Replace writeInPlace(const QString& localPath, const QByteArray& line, QString* 
     }
     const Descriptor file(::openat(
         target.folder.fd, target.name.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened { };
+    if (file.fd >= 0 && ::fstat(file.fd, &opened) == 0 && S_ISREG(opened.st_mode)
+        && opened.st_nlink > 1) {
+        *reason = secondName(target.path, opened.st_nlink);
+        return Replace::Failed;
+    }
     if (file.fd < 0 || !writeAll(file.fd, line) || ::ftruncate(file.fd, off_t(line.size())) != 0) {
         *reason = systemReason();
         return Replace::Failed;

@@ -26,7 +26,8 @@ std::chrono::milliseconds renameRetryLimit();
 Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason);
 
 // Overwrites the existing file at localPath with `line`. Failed, with *reason as it was, when
-// there is no such file; with the reason set when the write fails.
+// there is no such file; with the reason set when the write fails or when the file has another
+// name (a hard link), which would take the line too.
 Replace writeInPlace(const QString& localPath, const QByteArray& line, QString* reason);
 
 }

@@ -132,6 +132,17 @@ Replace writeInPlace(const QString& localPath, const QByteArray& line, QString* 
         *reason = systemReason(error);
         return heldByAnother(error) ? Replace::Busy : Replace::Failed;
     }
+    // A file with another name may be some other file linked here; writing it in place would
+    // put the result line there as well.
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1) {
+        CloseHandle(file);
+        *reason = QStringLiteral("%1 has %2 names (hard links); reccap writes no file in place "
+                                 "that another name also reaches")
+                      .arg(QDir::toNativeSeparators(localPath))
+                      .arg(info.nNumberOfLinks);
+        return Replace::Failed;
+    }
     LARGE_INTEGER end;
     end.QuadPart = line.size();
     const bool done = writeAll(file, line) && SetFilePointerEx(file, end, nullptr, FILE_BEGIN)

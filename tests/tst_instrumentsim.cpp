@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -190,6 +192,28 @@ QString nextLine(QProcess& sim, QStringList& output, const QString& prefix)
 // A trace written the way reccap writes one, by the trace writer itself, from the steps given:
 // "open", "close", "clear", "forget", "ack", "rx:HEX" (a read; "rx:HEX:held" ends on a held
 // byte), "written:TEXT", "rejected:RULE", "abort", "pause:MS".
+// Runs instrument-sim --replay on `path` and expects it to refuse with status 2 and `message`,
+// before the line exists. Its address space is limited, so that a replay that reads on without
+// end fails in the sim instead of taking the machine's memory.
+void expectReplayRefused(const QString& path, const QStringList& arguments, const QString& message)
+{
+    QProcess sim;
+    sim.setChildProcessModifier([] {
+        const rlimit limit { 1024L * 1024 * 1024, 1024L * 1024 * 1024 };
+        ::setrlimit(RLIMIT_AS, &limit);
+    });
+    sim.start(QStringLiteral(INSTRUMENT_SIM_PATH),
+        QStringList { QStringLiteral("--print-slave"), QStringLiteral("--replay"), path }
+            + arguments);
+    QVERIFY(sim.waitForFinished(15000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 2);
+    const QString errors = QString::fromUtf8(sim.readAllStandardError());
+    QVERIFY2(errors.contains(message), qPrintable(errors));
+    // Refused before the line existed.
+    QVERIFY(!sim.readAllStandardOutput().contains("slave: "));
+}
+
 QByteArray traceOf(const QStringList& steps)
 {
     QByteArray contents;
@@ -269,6 +293,8 @@ private Q_SLOTS:
     void shouldPlanTheInstrumentsSideOfATrace();
     void shouldRefuseWhatItCannotReplay_data();
     void shouldRefuseWhatItCannotReplay();
+    void shouldRefuseAReplayFileThatIsNoPlainFile_data();
+    void shouldRefuseAReplayFileThatIsNoPlainFile();
     void shouldReplayATraceAndSayWhereTheReceiverDiffers_data();
     void shouldReplayATraceAndSayWhereTheReceiverDiffers();
 };
@@ -625,6 +651,22 @@ void TestInstrumentSim::shouldRefuseWhatItCannotReplay_data()
     QTest::newRow("an option that shapes records")
         << good << QStringList { "--count", "2" } << "--count cannot apply";
     QTest::newRow("a speed of nothing") << good << QStringList { "--speed", "0" } << "--speed";
+    const QByteArray start(
+        "reccap-trace 1 reccap 1.00 2026-12-07T10:00:00+09:00\n0 open\n1 clear\n");
+    QTest::newRow("times that leap by 1e17 microseconds")
+        << start + "100000000000000000 rx 52303031 \"R001\"\n"
+        << QStringList {}
+        << "line 4: the trace is silent for 1e+11 s before this read (at --speed 1), longer "
+           "than --timeout-s 30";
+    QTest::newRow("a silence longer than --timeout-s at the chosen speed")
+        << start + "40000101 rx 52303031 \"R001\"\n"
+        << QStringList { "--timeout-s", "10", "--speed", "4" } << "longer than --timeout-s 10";
+    const QByteArray longRead
+        = "1000000000 tx " + QByteArray(TraceReader::maxLineBytes, '6') + "\n";
+    QTest::newRow("a line longer than the format allows")
+        << good + longRead << QStringList {} << "line 6: longer than the 65536 bytes";
+    QTest::newRow("zeros without a line end") << QByteArray(4 * TraceReader::maxLineBytes,
+        '\0') << QStringList {} << "line 1: longer than the 65536 bytes";
 }
 
 void TestInstrumentSim::shouldRefuseWhatItCannotReplay()
@@ -639,18 +681,36 @@ void TestInstrumentSim::shouldRefuseWhatItCannotReplay()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(trace);
     file.close();
+    expectReplayRefused(path, arguments, message);
+}
 
-    QProcess sim;
-    sim.start(QStringLiteral(INSTRUMENT_SIM_PATH),
-        QStringList { QStringLiteral("--print-slave"), QStringLiteral("--replay"), path }
-            + arguments);
-    QVERIFY(sim.waitForFinished(15000));
-    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(sim.exitCode(), 2);
-    const QString errors = QString::fromUtf8(sim.readAllStandardError());
-    QVERIFY2(errors.contains(message), qPrintable(errors));
-    // Refused before the line existed.
-    QVERIFY(!sim.readAllStandardOutput().contains("slave: "));
+void TestInstrumentSim::shouldRefuseAReplayFileThatIsNoPlainFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("a named pipe nobody writes") << "fifo"
+                                                << "it is a named pipe (FIFO)";
+    QTest::newRow("a device that never ends") << "/dev/zero"
+                                              << "it is a character device";
+    QTest::newRow("a folder") << "folder"
+                              << "it is a folder";
+}
+
+void TestInstrumentSim::shouldRefuseAReplayFileThatIsNoPlainFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+
+    QTemporaryDir folder;
+    QString path = name;
+    if (name == QLatin1String("fifo")) {
+        path = folder.filePath(QStringLiteral("desk.trace"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (name == QLatin1String("folder")) {
+        path = folder.path();
+    }
+    expectReplayRefused(path, {}, message);
 }
 
 void TestInstrumentSim::shouldReplayATraceAndSayWhereTheReceiverDiffers_data()

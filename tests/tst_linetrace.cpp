@@ -11,9 +11,22 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using Kind = TraceEvent::Kind;
+
+// The trace's clock, held still unless a test moves it, so that a slow machine never turns a
+// loop of polls into a second's wait.
+LineTrace::Clock::time_point stillTime = LineTrace::Clock::time_point(std::chrono::hours(1));
+LineTrace::Clock::time_point stillNow() { return stillTime; }
 
 // A trace's device that writes into the test's own buffer (the trace owns and deletes the
 // device) and counts the writes that reach it, refusing them from the n-th on, as a disk that
@@ -48,7 +61,7 @@ std::unique_ptr<LineTrace> traceInto(
     QByteArray* contents, int* writes, int failFrom = -1, LineTrace::Complaint complain = {})
 {
     return std::make_unique<LineTrace>(std::make_unique<CountingDevice>(contents, writes, failFrom),
-        QStringLiteral("t.trace"), QStringLiteral("9.99"), std::move(complain));
+        QStringLiteral("t.trace"), QStringLiteral("9.99"), std::move(complain), stillNow);
 }
 
 // An event as the tests write it: the kind's word and its arguments, without the time.
@@ -155,10 +168,15 @@ class TestLineTrace : public QObject {
 private Q_SLOTS:
     void shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack_data();
     void shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack();
-    void shouldWriteOnlyWithThePortClosed();
+    void shouldWriteAtMostOnceASecondWhileThePortIsOpen();
+    void shouldWriteEachRecordsOutcomeAtOnce_data();
+    void shouldWriteEachRecordsOutcomeAtOnce();
     void shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn_data();
     void shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn();
+    void shouldMakeTheTraceTheUsersAloneAndAppendToIt_data();
     void shouldMakeTheTraceTheUsersAloneAndAppendToIt();
+    void shouldRefuseATraceThatIsNoFileOfItsOwn_data();
+    void shouldRefuseATraceThatIsNoFileOfItsOwn();
     void shouldRefuseMalformedTrace_data();
     void shouldRefuseMalformedTrace();
 };
@@ -213,7 +231,7 @@ void TestLineTrace::shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack()
     QCOMPARE(describeAll(written), events);
 }
 
-void TestLineTrace::shouldWriteOnlyWithThePortClosed()
+void TestLineTrace::shouldWriteAtMostOnceASecondWhileThePortIsOpen()
 {
     QByteArray written;
     int writes = 0;
@@ -228,10 +246,24 @@ void TestLineTrace::shouldWriteOnlyWithThePortClosed()
         line->addReads({ QStringLiteral("x") });
         port.input();
         port.output(QStringLiteral("\u0006"));
+        port.input();
     }
     QCOMPARE(writes, 1);
-    port.setPortOpen(false);
+    // A second on, the next event takes all that waited with it.
+    stillTime += LineTrace::flushInterval;
+    line->addReads({ QStringLiteral("y") });
+    port.input();
     QCOMPARE(writes, 2);
+    QVERIFY(written.endsWith(" rx 79 \"y\"\n"));
+    // The line falls silent in the header wait, which sleeps until it speaks: what was noted
+    // last still reaches the file, without another poll.
+    port.clearInBuffer();
+    QCOMPARE(writes, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(writes, 3, 5000);
+    QVERIFY(written.endsWith(" clear\n"));
+
+    port.setPortOpen(false);
+    QCOMPARE(writes, 4);
     const qsizetype afterClose = written.size();
 
     // A line that spews without ever closing the port is written in large pieces.
@@ -241,8 +273,115 @@ void TestLineTrace::shouldWriteOnlyWithThePortClosed()
         line->addReads({ noise });
         port.input();
     }
-    QCOMPARE(writes, 3);
+    QCOMPARE(writes, 5);
     QVERIFY(written.size() - afterClose >= LineTrace::flushThreshold);
+}
+
+void TestLineTrace::shouldWriteEachRecordsOutcomeAtOnce_data()
+{
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("event");
+
+    QTest::newRow("written") << "written:1"
+                             << "written 31 [1]";
+    QTest::newRow("rejected") << "rejected:cut-off"
+                              << "rejected [cut-off]";
+    QTest::newRow("aborted") << "abort:22000:20"
+                             << "abort 22000 20";
+    QTest::newRow("fatal") << "fatal:Lost COM3"
+                           << "fatal [Lost COM3]";
+}
+
+void TestLineTrace::shouldWriteEachRecordsOutcomeAtOnce()
+{
+    QFETCH(QString, outcome);
+    QFETCH(QString, event);
+
+    QByteArray written;
+    int writes = 0;
+    auto* line = new FakeSerialControl;
+    TracingSerialControl port(line, traceInto(&written, &writes));
+    // With the port still open and the clock still: the outcome alone makes the write, as
+    // the operator's box that follows it may stand for long.
+    work(port, *line, { "open", "text:R001", "ack", outcome });
+    QCOMPARE(writes, 2);
+    QCOMPARE(describeAll(written).constLast(), event);
+}
+
+void TestLineTrace::shouldRefuseATraceThatIsNoFileOfItsOwn_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+
+    // As a co-user may link a file of ours where hard links to others' files are allowed.
+    QTest::newRow("a second name of another file") << "second name"
+                                                   << "it has 2 names (hard links)";
+#ifdef Q_OS_WIN
+    QTest::newRow("the null device") << "NUL"
+                                     << "it is a device, not a plain file";
+    QTest::newRow("a folder") << "folder"
+                              << "it is a folder, not a plain file";
+#else
+    QTest::newRow("a named pipe nobody reads") << "fifo"
+                                               << "it is a named pipe (FIFO)";
+    QTest::newRow("a named pipe somebody reads") << "read fifo"
+                                                 << "it is a named pipe (FIFO)";
+    QTest::newRow("the null device") << "/dev/null"
+                                     << "it is a character device";
+    QTest::newRow("a folder") << "folder"
+                              << "it is a folder";
+#endif
+}
+
+void TestLineTrace::shouldRefuseATraceThatIsNoFileOfItsOwn()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+
+    QTemporaryDir folder;
+    QString path = name;
+    QFile reader;
+    if (name == QLatin1String("folder")) {
+        path = folder.filePath(name);
+        QVERIFY(QDir().mkdir(path));
+    }
+    const QString other = folder.filePath(QStringLiteral("profile"));
+    if (name == QLatin1String("second name")) {
+        QFile file(other);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write("private\n"), 8);
+        file.close();
+        path = folder.filePath(QStringLiteral("desk.trace"));
+#ifdef Q_OS_WIN
+        QVERIFY(CreateHardLinkW(
+            reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
+            reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(other).utf16()), nullptr));
+#else
+        QCOMPARE(
+            ::link(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+#endif
+    }
+#ifndef Q_OS_WIN
+    if (name.endsWith(QLatin1String("fifo"))) {
+        path = folder.filePath(QStringLiteral("desk.trace"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        // A reader at the other end lets the open through: the file's kind must stop it.
+        if (name.startsWith(QLatin1String("read "))) {
+            const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+            QVERIFY(fd >= 0);
+            QVERIFY(reader.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        }
+    }
+#endif
+    QString error;
+    const std::unique_ptr<QFile> file = TraceFile::openForAppend(path, &error);
+    QVERIFY2(!file, qPrintable(path));
+    QVERIFY2(error.contains(message), qPrintable(error));
+    if (name == QLatin1String("second name")) {
+        QFile file(other);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("private\n"));
+    }
 }
 
 void TestLineTrace::shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn_data()
@@ -280,10 +419,27 @@ void TestLineTrace::shouldSayOnceWhenTheTraceCannotBeWrittenAndLetThePortWorkOn(
     QCOMPARE(line->writes().size(), 4);
 }
 
+void TestLineTrace::shouldMakeTheTraceTheUsersAloneAndAppendToIt_data()
+{
+    QTest::addColumn<bool>("existing");
+
+    QTest::newRow("a new trace") << false;
+    // Made by hand, or by an older program, readable by everyone.
+    QTest::newRow("an existing trace readable by all") << true;
+}
+
 void TestLineTrace::shouldMakeTheTraceTheUsersAloneAndAppendToIt()
 {
+    QFETCH(bool, existing);
+
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("desk.trace"));
+    if (existing) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+            | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther));
+    }
     for (int run = 0; run < 2; ++run) {
         QString error;
         std::unique_ptr<QFile> file = TraceFile::openForAppend(path, &error);

@@ -83,6 +83,8 @@ private slots:
     void shouldRewriteEveryRecordKeepingModeOwnerAndGroup();
     void shouldNotWriteThroughAnotherUsersLink_data();
     void shouldNotWriteThroughAnotherUsersLink();
+    void shouldNotWriteThroughASecondName_data();
+    void shouldNotWriteThroughASecondName();
 
 private:
     TempDosDevices m_devices;
@@ -420,6 +422,68 @@ void TestResultFile::shouldNotWriteThroughAnotherUsersLink()
         outcome == QLatin1String("followed") ? line : QByteArray("\"private\"\r\n"));
     QCOMPARE(QDir(shared).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
         QStringList { QStringLiteral("Result.txt") });
+}
+
+void TestResultFile::shouldNotWriteThroughASecondName_data()
+{
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<QString>("outcome");
+
+    // Where a co-user may make hard links to others' files (fs.protected_hardlinks=0), the
+    // result file may be a second name of the operator's own private file. Here root makes
+    // that link, or the operator nobody itself.
+    QTest::newRow("second name where no new file may go: refused") << 0555 << "refused";
+    // The replace gives Result.txt a file of its own and leaves the other name alone.
+    QTest::newRow("second name where a new file may go: replaced") << 0777 << "replaced";
+}
+
+void TestResultFile::shouldNotWriteThroughASecondName()
+{
+    QFETCH(int, folderMode);
+    QFETCH(QString, outcome);
+    const bool root = geteuid() == 0;
+
+    const QDir drive(m_devices.drive());
+    QVERIFY(drive.mkdir(QStringLiteral("home")) && drive.mkdir(QStringLiteral("shared")));
+    const QString privateFile = drive.filePath(QStringLiteral("home/private.txt"));
+    {
+        QFile file(privateFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write("\"private\"\r\n"), 11);
+    }
+    const QByteArray privateName = QFile::encodeName(privateFile);
+    QCOMPARE(::chmod(privateName.constData(), 0600), 0);
+    const QString shared = drive.filePath(QStringLiteral("shared"));
+    const QString resultFile = shared + QStringLiteral("/Result.txt");
+    QCOMPARE(::link(privateName.constData(), QFile::encodeName(resultFile).constData()), 0);
+    if (root) {
+        QCOMPARE(::chown(QFile::encodeName(drive.filePath(QStringLiteral("home"))).constData(),
+                     Nobody, Nobody),
+            0);
+        QCOMPARE(::chown(privateName.constData(), Nobody, Nobody), 0);
+        QCOMPARE(::chmod(QFile::encodeName(drive.path()).constData(), 0755), 0);
+    }
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), mode_t(folderMode)), 0);
+
+    const QString dosPath = QStringLiteral("C:\\shared\\Result.txt");
+    const QByteArray line("\"new\"\r\n");
+    QString error;
+    const bool written = writeAsNobody(dosPath, line, &error);
+    if (outcome == QLatin1String("refused")) {
+        QVERIFY2(!written, readAll(privateFile).constData());
+        QVERIFY2(error.contains(dosPath)
+                && error.contains(resultFile + QStringLiteral(" has 2 names"))
+                && error.contains(QStringLiteral("hard links")),
+            qPrintable(error));
+        QCOMPARE(readAll(resultFile), QByteArray("\"private\"\r\n"));
+    } else {
+        QVERIFY2(written, qPrintable(error));
+        QCOMPARE(readAll(resultFile), line);
+        struct stat replaced { };
+        QCOMPARE(::stat(QFile::encodeName(resultFile).constData(), &replaced), 0);
+        QCOMPARE(replaced.st_nlink, nlink_t(1));
+    }
+    QCOMPARE(readAll(privateFile), QByteArray("\"private\"\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestResultFile)

@@ -2,6 +2,7 @@
 #include "resultfile.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <chrono>
@@ -66,6 +67,8 @@ private Q_SLOTS:
     void shouldWaitBrieflyForReaderHoldingTheFile_data();
     void shouldWaitBrieflyForReaderHoldingTheFile();
     void shouldKeepAttributesAndCreationTimeOfReplacedFile();
+    void shouldNotWriteThroughASecondName_data();
+    void shouldNotWriteThroughASecondName();
 };
 
 void TestResultFileWindows::init()
@@ -169,6 +172,42 @@ void TestResultFileWindows::shouldKeepAttributesAndCreationTimeOfReplacedFile()
     if (!underWine)
         QCOMPARE(CompareFileTime(&after.ftCreationTime, &before.ftCreationTime), 0);
     QCOMPARE(readAll(), QByteArray("\"new\"\r\n"));
+}
+
+void TestResultFileWindows::shouldNotWriteThroughASecondName_data()
+{
+    QTest::addColumn<bool>("inPlace");
+
+    // As where the folder takes no new file: the other name must keep its contents.
+    QTest::newRow("in place: refused") << true;
+    // The replace gives C:\Result.txt a file of its own and leaves the other name alone.
+    QTest::newRow("replaced: the other name keeps its line") << false;
+}
+
+void TestResultFileWindows::shouldNotWriteThroughASecondName()
+{
+    QFETCH(bool, inPlace);
+
+    const QString other = QStringLiteral("C:\\other.txt");
+    QFile::remove(other);
+    const auto cleanup = qScopeGuard([&] { QFile::remove(other); });
+    QVERIFY(CreateHardLinkW(reinterpret_cast<const wchar_t*>(other.utf16()),
+        reinterpret_cast<const wchar_t*>(resultPath.utf16()), nullptr));
+
+    QString error;
+    if (inPlace) {
+        QCOMPARE(ReplacePolicy::writeInPlace(resultPath, "\"new\"\r\n", &error),
+            ReplacePolicy::Replace::Failed);
+        QVERIFY2(error.contains(resultPath + QStringLiteral(" has 2 names (hard links)")),
+            qPrintable(error));
+        QCOMPARE(readAll(), QByteArray("\"old\"\r\n"));
+    } else {
+        QVERIFY2(ResultFile::write(resultPath, "\"new\"\r\n", &error), qPrintable(error));
+        QCOMPARE(readAll(), QByteArray("\"new\"\r\n"));
+    }
+    QFile file(other);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("\"old\"\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestResultFileWindows)

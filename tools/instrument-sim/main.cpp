@@ -5,6 +5,7 @@
 #include "recordbody.h"
 #include "replayplan.h"
 #include "simoptionparser.h"
+#include "tracefile.h"
 #include "tracereader.h"
 #include "tracereplay.h"
 #include "transmission.h"
@@ -80,14 +81,15 @@ std::optional<Transmission> bodyFor(
 // be read, is malformed, or does not say which of its sessions is meant.
 std::optional<TraceReader::Session> replaySession(const SimOptions& options, QString* error)
 {
-    QFile file(options.replayFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(options.replayFile, file.errorString());
+    QString problem;
+    const std::unique_ptr<QFile> file = TraceFile::openForReading(options.replayFile, &problem);
+    if (!file) {
+        *error = QStringLiteral("cannot read %1: %2").arg(options.replayFile, problem);
         return std::nullopt;
     }
-    QString problem;
+    const std::optional<QByteArray> data = TraceReader::read(*file, &problem);
     const std::optional<QList<TraceReader::Session>> sessions
-        = TraceReader::parse(file.readAll(), &problem);
+        = data ? TraceReader::parse(*data, &problem) : std::nullopt;
     if (!sessions) {
         *error = QStringLiteral("%1: %2; no replay").arg(options.replayFile, problem);
         return std::nullopt;
@@ -113,6 +115,25 @@ std::optional<TraceReader::Session> replaySession(const SimOptions& options, QSt
         return std::nullopt;
     }
     return sessions->at(std::max(0, options.replaySession - 1));
+}
+
+// A silence in the trace longer than --timeout-s (at the replay's speed), or nothing. Every wait
+// of a replay ends within --timeout-s; a trace whose times leap (edited, or written across a
+// clock that jumped) would otherwise hold the line for as long as it says.
+std::optional<QString> tooLongASilence(const ReplayPlan& plan, const SimOptions& options)
+{
+    for (const ReplayPlan::Step& step : plan.steps()) {
+        const double seconds = double(step.gapMicros) / 1e6 / options.replaySpeed;
+        if (seconds > options.timeoutS)
+            return QStringLiteral("%1: line %2: the trace is silent for %3 s before this read "
+                                  "(at --speed %4), longer than --timeout-s %5; no replay")
+                .arg(options.replayFile)
+                .arg(step.traceLine)
+                .arg(seconds, 0, 'g', 6)
+                .arg(options.replaySpeed)
+                .arg(options.timeoutS);
+    }
+    return std::nullopt;
 }
 
 int signalDescriptor()
@@ -162,6 +183,10 @@ int main(int argc, char* argv[])
             complain(QStringLiteral("%1: the session starting at line %2 holds no reads to play")
                          .arg(options.replayFile)
                          .arg(session->line));
+            return exitUsage;
+        }
+        if (const std::optional<QString> silence = tooLongASilence(*plan, options)) {
+            complain(*silence);
             return exitUsage;
         }
         say(QStringLiteral("replay: %1 (reccap %2, started %3): %4 records, %5 reads")

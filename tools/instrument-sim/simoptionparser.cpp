@@ -67,8 +67,10 @@ SimOptionParser::Outcome SimOptionParser::parse(const QStringList& arguments)
         "never ended) is printed as \"difference: ...\". ACK counts differ from run to run "
         "and are shown only.\n\n"
         "Exit status: 0 when every record went as planned (with --replay: as in the trace), 1 "
-        "on a timeout, a line failure or a difference from the trace, 2 on a bad argument or a "
-        "malformed trace."));
+        "on a timeout, a line failure or a difference from the trace, 2 on a bad argument or on a "
+        "--replay TRACE that is no trace: not a plain file (a named pipe, a device), a line "
+        "longer than a trace's 65536 bytes, a malformed trace, or a silence in it longer than "
+        "--timeout-s."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
 
     const QCommandLineOption help(

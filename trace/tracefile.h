@@ -21,4 +21,9 @@ QString resolve(const QString& name);
 // file is used only when it is this user's. Nothing, and `error` says why, when it cannot be.
 std::unique_ptr<QFile> openForAppend(const QString& path, QString* error);
 
+// Opens a trace to read it back, refusing anything but a plain file: a pipe would hold the
+// reader until someone writes to it, and a device such as /dev/zero never ends. Nothing, and
+// `error` says why, when it cannot be.
+std::unique_ptr<QFile> openForReading(const QString& path, QString* error);
+
 }

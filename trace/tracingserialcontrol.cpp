@@ -7,6 +7,15 @@ TracingSerialControl::TracingSerialControl(
     , m_trace(std::move(trace))
 {
     m_inner->setParent(this);
+    // The header wait sleeps until the line speaks; what it noted last must not wait for that.
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setTimerType(Qt::CoarseTimer);
+    m_flushTimer.setInterval(LineTrace::flushInterval);
+    connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_trace->flush(); });
+    m_trace->setWaitingNotice([this] {
+        if (!m_flushTimer.isActive())
+            m_flushTimer.start();
+    });
     connect(m_inner, &SerialControl::onComm, this, &TracingSerialControl::onInnerComm);
     connect(m_inner, &SerialControl::failed, this, &TracingSerialControl::onInnerFailed);
 }
@@ -18,8 +27,7 @@ bool TracingSerialControl::setPortOpen(bool open)
 {
     const bool wasOpen = m_inner->portOpen();
     if (open && !wasOpen) {
-        // What the last record left (its outcome comes after the close) goes out now, while
-        // the line is still closed.
+        // What the last record left goes out now, while the line is still closed.
         m_trace->flush();
         m_trace->portOpening();
     }

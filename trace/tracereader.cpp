@@ -207,6 +207,12 @@ QString atLine(int line, const QString& what)
     return QStringLiteral("line %1: %2").arg(line).arg(what);
 }
 
+QString tooLong()
+{
+    return QStringLiteral("longer than the %1 bytes a trace line may have; this is no trace")
+        .arg(TraceReader::maxLineBytes);
+}
+
 }
 
 std::optional<QList<TraceReader::Session>> TraceReader::parse(
@@ -231,6 +237,8 @@ std::optional<QList<TraceReader::Session>> TraceReader::parse(
     for (qsizetype i = 0; i < complete; ++i) {
         const int number = int(i + 1);
         QByteArray line = lines.at(i);
+        if (line.size() > maxLineBytes)
+            return refuse(atLine(number, tooLong()));
         // A trace that went through a Windows editor keeps its meaning.
         if (line.endsWith('\r'))
             line.chop(1);
@@ -304,4 +312,27 @@ std::optional<QList<TraceReader::Session>> TraceReader::parse(
     if (sessions.isEmpty())
         return refuse(QStringLiteral("the trace holds no session line"));
     return sessions;
+}
+
+std::optional<QByteArray> TraceReader::read(QIODevice& device, QString* error)
+{
+    QByteArray data;
+    for (int number = 1;; ++number) {
+        // Room for more than the longest line and its line end: a line that does not end
+        // within it is longer than that.
+        const QByteArray line = device.readLine(maxLineBytes + 3);
+        if (line.isEmpty())
+            break;
+        const bool ended = line.endsWith('\n');
+        if ((!ended && !device.atEnd()) || line.size() - (ended ? 1 : 0) > maxLineBytes) {
+            *error = atLine(number, tooLong());
+            return std::nullopt;
+        }
+        data += line;
+    }
+    if (!device.atEnd()) {
+        *error = device.errorString();
+        return std::nullopt;
+    }
+    return data;
 }

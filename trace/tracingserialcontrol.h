@@ -3,12 +3,14 @@
 #include "linetrace.h"
 #include "serialcontrol.h"
 
+#include <QTimer>
 #include <memory>
 
 // Any serial control, with everything the program does to the line and everything the line
 // delivers noted in a LineTrace. The caller cannot tell it from the control inside, which
 // needs no change to be traced. The trace is written with the port closed (before each open
-// and after each close) and when the control goes away, so polls stay as cheap as they were.
+// and after each close), when the control goes away, and while the port is open a second after
+// an event began to wait, by a timer that a poll never touches.
 class TracingSerialControl : public SerialControl {
     Q_OBJECT
 public:
@@ -39,6 +41,8 @@ private:
     void onInnerFailed(const QString& message);
 
     SerialControl* m_inner { nullptr };
+    // Before the trace, which notes its end (and so starts the timer) as it goes.
+    QTimer m_flushTimer;
     std::unique_ptr<LineTrace> m_trace;
     int m_events { 0 };
 };

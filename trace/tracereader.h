@@ -3,6 +3,7 @@
 #include "traceevent.h"
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QList>
 #include <QString>
 #include <optional>
@@ -19,6 +20,11 @@
 class TraceReader {
 public:
     static constexpr int knownFormat = 1;
+    // The longest line the format allows. A read is at most the 1,024 characters of the receive
+    // buffer, about 8 KiB as hex and quoted text; a message quotes at most a path or two. A
+    // longer line is no trace of ours, and reading on in search of its end could take all the
+    // memory there is (a file of zeros, say).
+    static constexpr qsizetype maxLineBytes = 64 * 1024;
 
     struct Session {
         int format { 0 };
@@ -31,4 +37,7 @@ public:
 
     // std::nullopt on a malformed trace, with `error` saying where and why.
     static std::optional<QList<Session>> parse(const QByteArray& data, QString* error);
+    // A trace's bytes from `device`, read line by line and refused at the first line longer
+    // than the format allows, before the rest is read.
+    static std::optional<QByteArray> read(QIODevice& device, QString* error);
 };

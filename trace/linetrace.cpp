@@ -50,10 +50,11 @@ void toStandardError(const QString& message)
 }
 
 LineTrace::LineTrace(std::unique_ptr<QIODevice> device, const QString& name,
-    const QString& programVersion, Complaint complain)
+    const QString& programVersion, Complaint complain, Now clock)
     : m_device(std::move(device))
     , m_name(name)
     , m_complain(complain ? std::move(complain) : Complaint(toStandardError))
+    , m_now(clock)
 {
     const QDateTime now = QDateTime::currentDateTime();
     m_buffer += magic;
@@ -83,7 +84,7 @@ void LineTrace::portOpening()
     if (m_started)
         return;
     m_started = true;
-    m_origin = Clock::now();
+    m_origin = m_now();
 }
 
 void LineTrace::portOpened()
@@ -172,6 +173,7 @@ void LineTrace::recordWritten(const QByteArray& resultLine)
     Cp932Decoder decoder;
     appendQuoted(decoder.decode(resultLine));
     finish();
+    flush();
 }
 
 void LineTrace::recordRejected(QLatin1String rule)
@@ -180,6 +182,7 @@ void LineTrace::recordRejected(QLatin1String rule)
     m_buffer += ' ';
     m_buffer += QByteArray(rule.data(), rule.size());
     finish();
+    flush();
 }
 
 void LineTrace::recordAborted(std::chrono::nanoseconds silence, int answers)
@@ -190,6 +193,7 @@ void LineTrace::recordAborted(std::chrono::nanoseconds silence, int answers)
     m_buffer += ' ';
     appendNumber(answers);
     finish();
+    flush();
 }
 
 void LineTrace::fatalError(const QString& message)
@@ -198,6 +202,7 @@ void LineTrace::fatalError(const QString& message)
     m_buffer += ' ';
     appendQuoted(message);
     finish();
+    flush();
 }
 
 bool LineTrace::flush()
@@ -218,6 +223,7 @@ bool LineTrace::flush()
     }
     // Emptied, not freed: the next record fills it again.
     m_buffer.resize(0);
+    m_lastWrite = m_now();
     return true;
 }
 
@@ -231,8 +237,11 @@ void LineTrace::fail(const QString& why)
 
 void LineTrace::begin(QLatin1String kind)
 {
+    if (m_buffer.isEmpty() && m_device && m_waitingNotice)
+        m_waitingNotice();
+    m_eventTime = m_now();
     const qint64 micros = m_started
-        ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_origin).count()
+        ? std::chrono::duration_cast<std::chrono::microseconds>(m_eventTime - m_origin).count()
         : 0;
     appendNumber(micros);
     m_buffer += ' ';
@@ -244,7 +253,7 @@ void LineTrace::finish()
     m_buffer += '\n';
     if (!m_device)
         m_buffer.clear();
-    else if (m_buffer.size() >= flushThreshold)
+    else if (m_buffer.size() >= flushThreshold || m_eventTime - m_lastWrite >= flushInterval)
         flush();
 }
 
