@@ -4,6 +4,7 @@
 #include "recordedwindow.h"
 #include "tempdosdevices.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -40,6 +41,25 @@ void soon(std::function<void()> action, int ms = 0)
 {
     QTimer::singleShot(ms, Qt::PreciseTimer, qApp, std::move(action));
 }
+
+// Runs `action` from inside whatever handler is waiting, once `condition` holds; after the
+// deadline it runs `giveUp` instead, so that the test's wait ends either way.
+void once(std::function<bool()> condition, std::function<void()> action,
+    std::function<void()> giveUp, int deadlineMs = 5000)
+{
+    auto* timer = new QTimer(qApp);
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(timer, &QTimer::timeout, qApp, [=] {
+        const bool ready = condition();
+        if (!ready && clock.elapsed() < deadlineMs)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        (ready ? action : giveUp)();
+    });
+    timer->start(5);
+}
 }
 
 class TestForm1 : public QObject {
@@ -50,6 +70,10 @@ private Q_SLOTS:
     void shouldPlaceControlsAtTheirPixels_data();
     void shouldPlaceControlsAtTheirPixels();
     void shouldMoveFocusInFormTabOrder();
+    void shouldNameEachBoxByItsCaption_data();
+    void shouldNameEachBoxByItsCaption();
+    void shouldSayLampStateInWords_data();
+    void shouldSayLampStateInWords();
     void shouldUseJapaneseGothicBoldForButtons();
     void shouldHoldBreakForOneSecondThenClosePort();
     void shouldStopCaptureWhenBreakPressedInHeaderWait();
@@ -159,6 +183,126 @@ void TestForm1::shouldMoveFocusInFormTabOrder()
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), order[i + 1]);
     }
+}
+
+void TestForm1::shouldNameEachBoxByItsCaption_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("name");
+    // The caption a screen reader reports as the box's label; none for a box without one.
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("Text1") << "Text1"
+                           << "受信コマンド"
+                           << "受信コマンド";
+    QTest::newRow("Text3") << "Text3"
+                           << "受信ID"
+                           << "受信ID";
+    QTest::newRow("Text2") << "Text2"
+                           << "受信カナ氏名"
+                           << "受信カナ氏名";
+    QTest::newRow("Text7") << "Text7"
+                           << "受信漢字氏名"
+                           << "受信漢字氏名";
+    QTest::newRow("Text4") << "Text4"
+                           << "受信生年月日"
+                           << "受信生年月日";
+    QTest::newRow("Text8 the Western date") << "Text8"
+                                            << "受信生年月日 (西暦)"
+                                            << "";
+    QTest::newRow("Text5") << "Text5"
+                           << "受信性別"
+                           << "受信性別";
+    QTest::newRow("Text6 the operator's") << "Text6"
+                                          << "受付番号"
+                                          << "受付番号";
+}
+
+void TestForm1::shouldNameEachBoxByItsCaption()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, name);
+    QFETCH(QString, label);
+
+    Fixture f;
+    QAccessibleInterface* iface
+        = QAccessible::queryAccessibleInterface(f.child<QLineEdit>(qPrintable(box)));
+    QVERIFY(iface);
+    QCOMPARE(iface->text(QAccessible::Name), name);
+    const auto labels = iface->relations(QAccessible::Label);
+    QCOMPARE(labels.size(), label.isEmpty() ? 0 : 1);
+    if (!label.isEmpty())
+        QCOMPARE(labels.first().first->text(QAccessible::Name), label);
+}
+
+void TestForm1::shouldSayLampStateInWords_data()
+{
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<QStringList>("reads");
+    QTest::addColumn<QColor>("color");
+    QTest::addColumn<QString>("words");
+    QTest::addColumn<QString>("description");
+
+    const QString stopped = QStringLiteral("赤: 受信していません。Comm Open で受信を始めます");
+    QTest::newRow("before Comm Open")
+        << "start" << QStringList() << QColor(255, 0, 0) << "停止" << stopped;
+    QTest::newRow("waiting for a header")
+        << "capture" << QStringList() << QColor(0, 255, 0) << "受信待ち"
+        << "緑: 次のレコードを待っています";
+    QTest::newRow("receiving a body")
+        << "capture" << QStringList { "HEAD" } << QColor(0, 0, 255) << "受信中"
+        << "青: レコードを受信しています";
+    QTest::newRow("after the capture ends")
+        << "end" << QStringList { "HEAD" } << QColor(255, 0, 0) << "停止" << stopped;
+}
+
+void TestForm1::shouldSayLampStateInWords()
+{
+    QFETCH(QString, stage);
+    QFETCH(QStringList, reads);
+    QFETCH(QColor, color);
+    QFETCH(QString, words);
+    QFETCH(QString, description);
+
+    Fixture f;
+    auto* lamp = f.child<LampShape>("Shape1");
+    const auto check = [&] {
+        QCOMPARE(f.lamp(), color);
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(lamp);
+        QVERIFY(iface);
+        QCOMPARE(iface->text(QAccessible::Name), words);
+        QCOMPARE(iface->text(QAccessible::Description), description);
+        QCOMPARE(lamp->toolTip(), words);
+    };
+    if (stage == QLatin1String("start")) {
+        check();
+        return;
+    }
+
+    // The capture ends as a break ends it: the port closes under the loop's wait.
+    const auto stopCapture = [&] { f.port->setPortOpen(false); };
+    f.port->addReads(reads);
+    bool seen = false;
+    if (stage == QLatin1String("capture")) {
+        once([&] { return f.lamp() == color; },
+            [&] {
+                seen = true;
+                check();
+                stopCapture();
+            },
+            stopCapture);
+    } else {
+        once([&] { return f.lamp() == QColor(0, 0, 255); },
+            [&] {
+                seen = true;
+                stopCapture();
+            },
+            stopCapture);
+    }
+    f.form.command1Click();
+    QVERIFY(seen);
+    if (stage == QLatin1String("end"))
+        check();
 }
 
 void TestForm1::shouldUseJapaneseGothicBoldForButtons()
