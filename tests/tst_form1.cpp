@@ -12,6 +12,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -74,6 +75,9 @@ private Q_SLOTS:
     void shouldNameEachBoxByItsCaption();
     void shouldSayLampStateInWords_data();
     void shouldSayLampStateInWords();
+    void shouldPressFocusedButtonWithReturnOrEnter_data();
+    void shouldPressFocusedButtonWithReturnOrEnter();
+    void shouldGiveFocusBackToWindowWhenResendBoxCloses();
     void shouldUseJapaneseGothicBoldForButtons();
     void shouldHoldBreakForOneSecondThenClosePort();
     void shouldStopCaptureWhenBreakPressedInHeaderWait();
@@ -303,6 +307,80 @@ void TestForm1::shouldSayLampStateInWords()
     QVERIFY(seen);
     if (stage == QLatin1String("end"))
         check();
+}
+
+void TestForm1::shouldPressFocusedButtonWithReturnOrEnter_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+
+    QTest::newRow("Return on Comm Open") << "Command1" << int(Qt::Key_Return) << 0;
+    QTest::newRow("Enter on Comm Open")
+        << "Command1" << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    QTest::newRow("Return on Comm Break") << "Command2" << int(Qt::Key_Return) << 0;
+    QTest::newRow("Enter on Comm Break")
+        << "Command2" << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+}
+
+void TestForm1::shouldPressFocusedButtonWithReturnOrEnter()
+{
+    QFETCH(QString, button);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+
+    Fixture f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    auto* pressed = f.button(qPrintable(button));
+    // Only the press is in question here, not the capture or break the window would start.
+    QObject::disconnect(pressed, &QPushButton::clicked, &f.form, nullptr);
+    int clicks = 0;
+    connect(pressed, &QPushButton::clicked, [&] { ++clicks; });
+    pressed->setFocus();
+    QTest::keyClick(pressed, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTRY_COMPARE(clicks, 1);
+    QCOMPARE(QApplication::focusWidget(), pressed);
+}
+
+void TestForm1::shouldGiveFocusBackToWindowWhenResendBoxCloses()
+{
+    Fixture f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    QString damaged = recordBody();
+    damaged[0] = QLatin1Char('.');
+    f.port->addReads({ "HEAD", damaged });
+
+    const auto box = [] {
+        auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        return b && b->objectName() == QLatin1String("CommErrorBox") ? b : nullptr;
+    };
+    const auto stopCapture = [&] { f.port->setPortOpen(false); };
+    bool boxShown = false;
+    bool focusBack = false;
+    once([&] { return box() != nullptr; },
+        [&] {
+            boxShown = true;
+            QTest::keyClick(box(), Qt::Key_Return);
+            once(
+                [&] {
+                    QWidget* focus = QApplication::focusWidget();
+                    return !box() && focus && f.form.isAncestorOf(focus)
+                        && QApplication::activeWindow() == &f.form;
+                },
+                [&] {
+                    focusBack = true;
+                    stopCapture();
+                },
+                stopCapture, 2000);
+        },
+        stopCapture);
+    f.form.command1Click();
+
+    QVERIFY(boxShown);
+    QVERIFY(focusBack);
+    QVERIFY(f.fatals.isEmpty());
 }
 
 void TestForm1::shouldUseJapaneseGothicBoldForButtons()

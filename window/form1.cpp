@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "commandbutton.h"
 #include "dosdevices.h"
 #include "fatalreport.h"
 #include "lampshape.h"
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <limits>
 
@@ -65,7 +67,7 @@ void Form1::buildControls()
     setFixedSize(365, 306);
 
     const auto button = [this](const char* name, const QString& caption, QRect geometry) {
-        auto* b = new QPushButton(caption, this);
+        auto* b = new CommandButton(caption, this);
         b->setObjectName(QLatin1String(name));
         b->setGeometry(geometry);
         b->setFont(UiFonts::buttonFont());
@@ -308,7 +310,18 @@ void Form1::showCommError()
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("通信エラー"),
         QStringLiteral("再送信してください"), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("CommErrorBox"));
+    // The box takes the keyboard; when it closes, the window must have it back, or the operator
+    // has nothing to press Return or Tab on. Qt gives the activation back but not always the
+    // focus, and the control that had it may have been disabled meanwhile.
+    const QPointer<QWidget> hadFocus = focusWidget();
     box.exec();
+    if (m_ending || !isVisible())
+        return;
+    activateWindow();
+    if (hadFocus && hadFocus->isEnabled() && hadFocus->isVisible())
+        hadFocus->setFocus(Qt::OtherFocusReason);
+    else
+        focusNextChild();
 }
 
 void Form1::yieldToEvents(EventPump::Pace pace) { m_pump.yield(pace); }
