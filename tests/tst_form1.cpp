@@ -3,17 +3,20 @@
 #include "lampshape.h"
 #include "recordedwindow.h"
 #include "tempdosdevices.h"
+#include "uifonts.h"
 
 #include <QAccessible>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTemporaryDir>
@@ -79,6 +82,8 @@ private Q_SLOTS:
     void shouldPressFocusedButtonWithReturnOrEnter();
     void shouldGiveFocusBackToWindowWhenResendBoxCloses();
     void shouldUseJapaneseGothicBoldForButtons();
+    void shouldFitEveryCaptionWithEachFallbackFace_data();
+    void shouldFitEveryCaptionWithEachFallbackFace();
     void shouldHoldBreakForOneSecondThenClosePort();
     void shouldStopCaptureWhenBreakPressedInHeaderWait();
     void shouldShowRecordFieldsAndKeepOperatorsReceiptNumber();
@@ -397,6 +402,41 @@ void TestForm1::shouldUseJapaneseGothicBoldForButtons()
         QVERIFY(metrics.inFont(QChar(0x53D7)));
     }
     QVERIFY(QFontMetrics(f.child<QLineEdit>("Text7")->font()).inFont(QChar(0x6F22)));
+}
+
+void TestForm1::shouldFitEveryCaptionWithEachFallbackFace_data()
+{
+    QTest::addColumn<QString>("face");
+    for (const QString& face : UiFonts::fallbackFaces())
+        QTest::newRow(qPrintable(face)) << face;
+}
+
+void TestForm1::shouldFitEveryCaptionWithEachFallbackFace()
+{
+    QFETCH(QString, face);
+    if (!QFontDatabase::families().contains(face))
+        QSKIP("The face is not installed here");
+
+    // The window as it is where this face is the one the design's face falls back to.
+    UiFonts::install();
+    const QFont designed = QApplication::font();
+    QFont standIn = designed;
+    standIn.setFamilies({ face });
+    QApplication::setFont(standIn);
+    const auto restore = qScopeGuard([&] { QApplication::setFont(designed); });
+
+    Fixture f;
+    const QList<QLabel*> captions = f.form.findChildren<QLabel*>(QStringLiteral("Label2"));
+    QCOMPARE(captions.size(), 8);
+    for (const QLabel* caption : captions) {
+        QCOMPARE(QFontInfo(caption->font()).family(), face);
+        const int width = caption->fontMetrics().horizontalAdvance(caption->text());
+        QVERIFY2(width <= caption->contentsRect().width(),
+            qPrintable(QStringLiteral("%1 needs %2 px of %3")
+                           .arg(caption->text())
+                           .arg(width)
+                           .arg(caption->contentsRect().width())));
+    }
 }
 
 void TestForm1::shouldHoldBreakForOneSecondThenClosePort()

@@ -92,6 +92,7 @@ void Form1::buildControls()
         l->setObjectName(QStringLiteral("Label2"));
         l->setProperty("index", index);
         l->setGeometry(geometry);
+        UiFonts::fitCaption(l);
         return l;
     };
 
