@@ -12,6 +12,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -81,6 +82,8 @@ private Q_SLOTS:
     void shouldPressFocusedButtonWithReturnOrEnter_data();
     void shouldPressFocusedButtonWithReturnOrEnter();
     void shouldGiveFocusBackToWindowWhenResendBoxCloses();
+    void shouldDrawWholeLampOutlineAtEveryScale_data();
+    void shouldDrawWholeLampOutlineAtEveryScale();
     void shouldUseJapaneseGothicBoldForButtons();
     void shouldFitEveryCaptionWithEachFallbackFace_data();
     void shouldFitEveryCaptionWithEachFallbackFace();
@@ -386,6 +389,43 @@ void TestForm1::shouldGiveFocusBackToWindowWhenResendBoxCloses()
     QVERIFY(boxShown);
     QVERIFY(focusBack);
     QVERIFY(f.fatals.isEmpty());
+}
+
+void TestForm1::shouldDrawWholeLampOutlineAtEveryScale_data()
+{
+    QTest::addColumn<int>("scale");
+
+    QTest::newRow("scale factor 1") << 1;
+    QTest::newRow("scale factor 2") << 2;
+    QTest::newRow("scale factor 3") << 3;
+}
+
+void TestForm1::shouldDrawWholeLampOutlineAtEveryScale()
+{
+    QFETCH(int, scale);
+
+    Fixture f;
+    auto* lamp = f.child<LampShape>("Shape1");
+    QImage image(lamp->size() * scale, QImage::Format_RGB32);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::white);
+    lamp->render(&image);
+
+    // One logical pixel of black all round the edge, the lamp's colour everywhere inside it.
+    QStringList wrong;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const bool outline = x < scale || y < scale || x >= image.width() - scale
+                || y >= image.height() - scale;
+            const QColor expected = outline ? QColor(Qt::black) : f.lamp();
+            if (image.pixelColor(x, y) != expected)
+                wrong << QStringLiteral("(%1,%2)").arg(x).arg(y);
+        }
+    }
+    QVERIFY2(wrong.isEmpty(),
+        qPrintable(QStringLiteral("%1 pixels wrong, first %2")
+                       .arg(wrong.size())
+                       .arg(wrong.mid(0, 8).join(QLatin1Char(' ')))));
 }
 
 void TestForm1::shouldUseJapaneseGothicBoldForButtons()

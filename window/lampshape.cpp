@@ -69,8 +69,10 @@ void LampShape::setState(const State& state)
 
 void LampShape::paintEvent(QPaintEvent*)
 {
+    // The outline is filled, not stroked: a stroked one-pixel rectangle lands on whole device
+    // pixels only at scale factor 1. Above it the outline came out thin on the left and top and
+    // inside on the right and bottom, with the lamp's last device pixels left unpainted.
     QPainter painter(this);
-    painter.fillRect(rect(), m_state.color);
-    painter.setPen(Qt::black);
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    painter.fillRect(rect(), Qt::black);
+    painter.fillRect(rect().adjusted(1, 1, -1, -1), m_state.color);
 }
