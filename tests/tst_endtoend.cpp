@@ -1,3 +1,4 @@
+#include "atspisession.h"
 #include "cp932encoder.h"
 #include "desktopdriver.h"
 #include "ptypair.h"
@@ -10,11 +11,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include <csignal>
@@ -106,6 +111,92 @@ QString portLockFile(const QString& device)
     return QStringLiteral("/var/lock/LCK..") + name;
 }
 
+// The program's window as a screen reader reads it: one object per line of atspi-probe's
+// dump, in the tree's order. Empty while the program is not on the accessibility bus yet.
+QList<QJsonObject> accessibleTree(const AtSpiSession& session)
+{
+    QProcess probe;
+    probe.setProcessEnvironment(session.environment());
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start(QStringLiteral(ATSPI_PROBE), { QStringLiteral("dump"), QStringLiteral("reccap") });
+    if (!probe.waitForFinished(waitMs) || probe.exitStatus() != QProcess::NormalExit
+        || probe.exitCode() != 0)
+        return {};
+    QList<QJsonObject> objects;
+    for (const QByteArray& line : probe.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            objects << QJsonDocument::fromJson(line).object();
+    }
+    return objects;
+}
+
+QJsonObject accessible(const QList<QJsonObject>& tree, const QString& role, const QString& name)
+{
+    for (const QJsonObject& object : tree) {
+        if (object.value(QLatin1String("role")).toString() == role
+            && object.value(QLatin1String("name")).toString() == name)
+            return object;
+    }
+    return {};
+}
+
+// Name changes as a screen reader hears them announced, from atspi-probe's watch.
+class Announcements {
+public:
+    explicit Announcements(const AtSpiSession& session)
+    {
+        m_watch.setProcessEnvironment(session.environment());
+        m_watch.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_watch.start(
+            QStringLiteral(ATSPI_PROBE), { QStringLiteral("watch"), QStringLiteral("reccap") });
+    }
+    ~Announcements()
+    {
+        m_watch.kill();
+        m_watch.waitForFinished(5000);
+    }
+    bool waitUntilListening()
+    {
+        return waitForLine([](const QByteArray& line) { return line == "ready"; });
+    }
+    // Waits for `role` to announce `name` as its new name; what came before it is passed over.
+    bool waitForName(const QString& role, const QString& name)
+    {
+        return waitForLine([&](const QByteArray& line) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (event.value(QLatin1String("event")).toString()
+                != QLatin1String("object:property-change:accessible-name"))
+                return false;
+            m_heard << event.value(QLatin1String("value")).toString();
+            return event.value(QLatin1String("role")).toString() == role
+                && event.value(QLatin1String("value")).toString() == name;
+        });
+    }
+    QString heard() const
+    {
+        return QStringLiteral("names announced: ") + m_heard.join(QLatin1String(", "));
+    }
+
+private:
+    bool waitForLine(const std::function<bool(const QByteArray&)>& wanted)
+    {
+        const QDeadlineTimer deadline(waitMs);
+        while (!deadline.hasExpired()) {
+            while (m_watch.canReadLine()) {
+                if (wanted(m_watch.readLine().trimmed()))
+                    return true;
+            }
+            if (m_watch.state() == QProcess::NotRunning)
+                return false;
+            m_watch.waitForReadyRead(100);
+        }
+        return false;
+    }
+
+    QProcess m_watch;
+    QStringList m_heard;
+};
+
 }
 
 // The whole program in a real window on a private X server, fed by the instrument simulator
@@ -138,6 +229,8 @@ private Q_SLOTS:
     void shouldReplayCheckedInTrace_data();
     void shouldReplayCheckedInTrace();
     void shouldCaptureOnWhenTheTraceCannotBeWritten();
+    void shouldOpenWithReturnOnTheFocusedButton();
+    void shouldTellScreenReaderCaptionsAndLampStateInWords();
 
 private:
     bool startSim(const QStringList& arguments);
@@ -175,6 +268,8 @@ private:
     // How the next program started is told to trace its line.
     QStringList m_reccapArguments;
     QString m_traceVariable;
+    // The accessibility buses the next program started is put on, if any.
+    const AtSpiSession* m_accessibility { nullptr };
 };
 
 QString TestEndToEnd::resultPath() const
@@ -260,6 +355,8 @@ QProcessEnvironment TestEndToEnd::reccapEnvironment() const
     environment.remove(QStringLiteral("RECCAP_TRACE"));
     if (!m_traceVariable.isEmpty())
         environment.insert(QStringLiteral("RECCAP_TRACE"), m_traceVariable);
+    if (m_accessibility)
+        environment = m_accessibility->environment(environment);
     return environment;
 }
 
@@ -985,6 +1082,78 @@ void TestEndToEnd::shouldCaptureOnWhenTheTraceCannotBeWritten()
     QCOMPARE(said.size(), 1);
     QVERIFY2(said.first().contains(QStringLiteral("cannot write the trace ") + trace),
         qPrintable(said.first()));
+}
+
+void TestEndToEnd::shouldOpenWithReturnOnTheFocusedButton()
+{
+    QVERIFY(startSim({}));
+    QVERIFY(startReccap());
+    QTRY_COMPARE_WITH_TIMEOUT(lamp(), red, waitMs);
+
+    // The window opens with the keyboard on "Comm Open".
+    QVERIFY(m_desktop->focus(m_window));
+    QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("12345 ")), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lamp(), green, waitMs);
+}
+
+void TestEndToEnd::shouldTellScreenReaderCaptionsAndLampStateInWords()
+{
+    if (!wineProgram().isEmpty())
+        QSKIP("AT-SPI is the Linux desktop's accessibility interface");
+    AtSpiSession session;
+    QVERIFY2(session.start(), qPrintable(session.errorString()));
+    m_accessibility = &session;
+    // The program ends while the buses it is on are still there.
+    const auto leaveBus = qScopeGuard([&] {
+        cleanup();
+        m_accessibility = nullptr;
+    });
+    // Listening before the program starts, as a screen reader is: the program learns at its
+    // start which changes anybody listens for.
+    Announcements announcements(session);
+    QVERIFY(announcements.waitUntilListening());
+    // Slow pieces keep the lamp blue long enough to be read back.
+    QVERIFY(startSim({ "--pieces", "60,60", "--piece-delay-ms", "600" }));
+    QVERIFY(startReccap());
+
+    // The window is on the bus once its controls are.
+    QList<QJsonObject> tree;
+    const auto windowOnBus = [&] {
+        tree = accessibleTree(session);
+        return !accessible(tree, QStringLiteral("push button"), QStringLiteral("Comm Open"))
+                    .isEmpty();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(windowOnBus(), waitMs);
+    const QStringList captions { "受信コマンド", "受信ID", "受信カナ氏名", "受信漢字氏名",
+        "受信生年月日", "受信性別", "受付番号" };
+    for (const QString& caption : captions) {
+        const QJsonObject box = accessible(tree, QStringLiteral("text"), caption);
+        QVERIFY2(!box.isEmpty(), qPrintable(caption));
+        QCOMPARE(box.value(QLatin1String("labelledBy")).toArray(), QJsonArray { caption });
+    }
+    QVERIFY(
+        !accessible(tree, QStringLiteral("text"), QStringLiteral("受信生年月日 (西暦)")).isEmpty());
+    const QJsonObject lampBefore
+        = accessible(tree, QStringLiteral("status bar"), QStringLiteral("停止"));
+    QVERIFY(!lampBefore.isEmpty());
+    QVERIFY(
+        lampBefore.value(QLatin1String("description")).toString().startsWith(QStringLiteral("赤")));
+
+    // Each change of the lamp is announced in words, in the order the operator sees the colours.
+    const QString statusBar = QStringLiteral("status bar");
+    QVERIFY(click(commOpen));
+    QVERIFY2(announcements.waitForName(statusBar, QStringLiteral("受信待ち")),
+        qPrintable(announcements.heard()));
+    QVERIFY2(announcements.waitForName(statusBar, QStringLiteral("受信中")),
+        qPrintable(announcements.heard()));
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("12345 ")), waitMs);
+    QVERIFY2(announcements.waitForName(statusBar, QStringLiteral("受信待ち")),
+        qPrintable(announcements.heard()));
+    QVERIFY(click(commBreak));
+    QVERIFY2(announcements.waitForName(statusBar, QStringLiteral("停止")),
+        qPrintable(announcements.heard()));
+    QTRY_COMPARE_WITH_TIMEOUT(lamp(), red, waitMs);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -3,15 +3,21 @@
 #include "lampshape.h"
 #include "recordedwindow.h"
 #include "tempdosdevices.h"
+#include "uifonts.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTemporaryDir>
@@ -40,6 +46,25 @@ void soon(std::function<void()> action, int ms = 0)
 {
     QTimer::singleShot(ms, Qt::PreciseTimer, qApp, std::move(action));
 }
+
+// Runs `action` from inside whatever handler is waiting, once `condition` holds; after the
+// deadline it runs `giveUp` instead, so that the test's wait ends either way.
+void once(std::function<bool()> condition, std::function<void()> action,
+    std::function<void()> giveUp, int deadlineMs = 5000)
+{
+    auto* timer = new QTimer(qApp);
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(timer, &QTimer::timeout, qApp, [=] {
+        const bool ready = condition();
+        if (!ready && clock.elapsed() < deadlineMs)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        (ready ? action : giveUp)();
+    });
+    timer->start(5);
+}
 }
 
 class TestForm1 : public QObject {
@@ -50,7 +75,18 @@ private Q_SLOTS:
     void shouldPlaceControlsAtTheirPixels_data();
     void shouldPlaceControlsAtTheirPixels();
     void shouldMoveFocusInFormTabOrder();
+    void shouldNameEachBoxByItsCaption_data();
+    void shouldNameEachBoxByItsCaption();
+    void shouldSayLampStateInWords_data();
+    void shouldSayLampStateInWords();
+    void shouldPressFocusedButtonWithReturnOrEnter_data();
+    void shouldPressFocusedButtonWithReturnOrEnter();
+    void shouldGiveFocusBackToWindowWhenResendBoxCloses();
+    void shouldDrawWholeLampOutlineAtEveryScale_data();
+    void shouldDrawWholeLampOutlineAtEveryScale();
     void shouldUseJapaneseGothicBoldForButtons();
+    void shouldFitEveryCaptionWithEachFallbackFace_data();
+    void shouldFitEveryCaptionWithEachFallbackFace();
     void shouldHoldBreakForOneSecondThenClosePort();
     void shouldStopCaptureWhenBreakPressedInHeaderWait();
     void shouldShowRecordFieldsAndKeepOperatorsReceiptNumber();
@@ -161,6 +197,237 @@ void TestForm1::shouldMoveFocusInFormTabOrder()
     }
 }
 
+void TestForm1::shouldNameEachBoxByItsCaption_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("name");
+    // The caption a screen reader reports as the box's label; none for a box without one.
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("Text1") << "Text1"
+                           << "受信コマンド"
+                           << "受信コマンド";
+    QTest::newRow("Text3") << "Text3"
+                           << "受信ID"
+                           << "受信ID";
+    QTest::newRow("Text2") << "Text2"
+                           << "受信カナ氏名"
+                           << "受信カナ氏名";
+    QTest::newRow("Text7") << "Text7"
+                           << "受信漢字氏名"
+                           << "受信漢字氏名";
+    QTest::newRow("Text4") << "Text4"
+                           << "受信生年月日"
+                           << "受信生年月日";
+    QTest::newRow("Text8 the Western date") << "Text8"
+                                            << "受信生年月日 (西暦)"
+                                            << "";
+    QTest::newRow("Text5") << "Text5"
+                           << "受信性別"
+                           << "受信性別";
+    QTest::newRow("Text6 the operator's") << "Text6"
+                                          << "受付番号"
+                                          << "受付番号";
+}
+
+void TestForm1::shouldNameEachBoxByItsCaption()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, name);
+    QFETCH(QString, label);
+
+    Fixture f;
+    QAccessibleInterface* iface
+        = QAccessible::queryAccessibleInterface(f.child<QLineEdit>(qPrintable(box)));
+    QVERIFY(iface);
+    QCOMPARE(iface->text(QAccessible::Name), name);
+    const auto labels = iface->relations(QAccessible::Label);
+    QCOMPARE(labels.size(), label.isEmpty() ? 0 : 1);
+    if (!label.isEmpty())
+        QCOMPARE(labels.first().first->text(QAccessible::Name), label);
+}
+
+void TestForm1::shouldSayLampStateInWords_data()
+{
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<QStringList>("reads");
+    QTest::addColumn<QColor>("color");
+    QTest::addColumn<QString>("words");
+    QTest::addColumn<QString>("description");
+
+    const QString stopped = QStringLiteral("赤: 受信していません。Comm Open で受信を始めます");
+    QTest::newRow("before Comm Open")
+        << "start" << QStringList() << QColor(255, 0, 0) << "停止" << stopped;
+    QTest::newRow("waiting for a header")
+        << "capture" << QStringList() << QColor(0, 255, 0) << "受信待ち"
+        << "緑: 次のレコードを待っています";
+    QTest::newRow("receiving a body")
+        << "capture" << QStringList { "HEAD" } << QColor(0, 0, 255) << "受信中"
+        << "青: レコードを受信しています";
+    QTest::newRow("after the capture ends")
+        << "end" << QStringList { "HEAD" } << QColor(255, 0, 0) << "停止" << stopped;
+}
+
+void TestForm1::shouldSayLampStateInWords()
+{
+    QFETCH(QString, stage);
+    QFETCH(QStringList, reads);
+    QFETCH(QColor, color);
+    QFETCH(QString, words);
+    QFETCH(QString, description);
+
+    Fixture f;
+    auto* lamp = f.child<LampShape>("Shape1");
+    const auto check = [&] {
+        QCOMPARE(f.lamp(), color);
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(lamp);
+        QVERIFY(iface);
+        QCOMPARE(iface->text(QAccessible::Name), words);
+        QCOMPARE(iface->text(QAccessible::Description), description);
+        QCOMPARE(lamp->toolTip(), words);
+    };
+    if (stage == QLatin1String("start")) {
+        check();
+        return;
+    }
+
+    // The capture ends as a break ends it: the port closes under the loop's wait.
+    const auto stopCapture = [&] { f.port->setPortOpen(false); };
+    f.port->addReads(reads);
+    bool seen = false;
+    if (stage == QLatin1String("capture")) {
+        once([&] { return f.lamp() == color; },
+            [&] {
+                seen = true;
+                check();
+                stopCapture();
+            },
+            stopCapture);
+    } else {
+        once([&] { return f.lamp() == QColor(0, 0, 255); },
+            [&] {
+                seen = true;
+                stopCapture();
+            },
+            stopCapture);
+    }
+    f.form.command1Click();
+    QVERIFY(seen);
+    if (stage == QLatin1String("end"))
+        check();
+}
+
+void TestForm1::shouldPressFocusedButtonWithReturnOrEnter_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+
+    QTest::newRow("Return on Comm Open") << "Command1" << int(Qt::Key_Return) << 0;
+    QTest::newRow("Enter on Comm Open")
+        << "Command1" << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    QTest::newRow("Return on Comm Break") << "Command2" << int(Qt::Key_Return) << 0;
+    QTest::newRow("Enter on Comm Break")
+        << "Command2" << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+}
+
+void TestForm1::shouldPressFocusedButtonWithReturnOrEnter()
+{
+    QFETCH(QString, button);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+
+    Fixture f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    auto* pressed = f.button(qPrintable(button));
+    // Only the press is in question here, not the capture or break the window would start.
+    QObject::disconnect(pressed, &QPushButton::clicked, &f.form, nullptr);
+    int clicks = 0;
+    connect(pressed, &QPushButton::clicked, [&] { ++clicks; });
+    pressed->setFocus();
+    QTest::keyClick(pressed, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTRY_COMPARE(clicks, 1);
+    QCOMPARE(QApplication::focusWidget(), pressed);
+}
+
+void TestForm1::shouldGiveFocusBackToWindowWhenResendBoxCloses()
+{
+    Fixture f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    QString damaged = recordBody();
+    damaged[0] = QLatin1Char('.');
+    f.port->addReads({ "HEAD", damaged });
+
+    const auto box = [] {
+        auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        return b && b->objectName() == QLatin1String("CommErrorBox") ? b : nullptr;
+    };
+    const auto stopCapture = [&] { f.port->setPortOpen(false); };
+    bool boxShown = false;
+    bool focusBack = false;
+    once([&] { return box() != nullptr; },
+        [&] {
+            boxShown = true;
+            QTest::keyClick(box(), Qt::Key_Return);
+            once(
+                [&] {
+                    QWidget* focus = QApplication::focusWidget();
+                    return !box() && focus && f.form.isAncestorOf(focus)
+                        && QApplication::activeWindow() == &f.form;
+                },
+                [&] {
+                    focusBack = true;
+                    stopCapture();
+                },
+                stopCapture, 2000);
+        },
+        stopCapture);
+    f.form.command1Click();
+
+    QVERIFY(boxShown);
+    QVERIFY(focusBack);
+    QVERIFY(f.fatals.isEmpty());
+}
+
+void TestForm1::shouldDrawWholeLampOutlineAtEveryScale_data()
+{
+    QTest::addColumn<int>("scale");
+
+    QTest::newRow("scale factor 1") << 1;
+    QTest::newRow("scale factor 2") << 2;
+    QTest::newRow("scale factor 3") << 3;
+}
+
+void TestForm1::shouldDrawWholeLampOutlineAtEveryScale()
+{
+    QFETCH(int, scale);
+
+    Fixture f;
+    auto* lamp = f.child<LampShape>("Shape1");
+    QImage image(lamp->size() * scale, QImage::Format_RGB32);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::white);
+    lamp->render(&image);
+
+    // One logical pixel of black all round the edge, the lamp's colour everywhere inside it.
+    QStringList wrong;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const bool outline = x < scale || y < scale || x >= image.width() - scale
+                || y >= image.height() - scale;
+            const QColor expected = outline ? QColor(Qt::black) : f.lamp();
+            if (image.pixelColor(x, y) != expected)
+                wrong << QStringLiteral("(%1,%2)").arg(x).arg(y);
+        }
+    }
+    QVERIFY2(wrong.isEmpty(),
+        qPrintable(QStringLiteral("%1 pixels wrong, first %2")
+                       .arg(wrong.size())
+                       .arg(wrong.mid(0, 8).join(QLatin1Char(' ')))));
+}
+
 void TestForm1::shouldUseJapaneseGothicBoldForButtons()
 {
     Fixture f;
@@ -175,6 +442,41 @@ void TestForm1::shouldUseJapaneseGothicBoldForButtons()
         QVERIFY(metrics.inFont(QChar(0x53D7)));
     }
     QVERIFY(QFontMetrics(f.child<QLineEdit>("Text7")->font()).inFont(QChar(0x6F22)));
+}
+
+void TestForm1::shouldFitEveryCaptionWithEachFallbackFace_data()
+{
+    QTest::addColumn<QString>("face");
+    for (const QString& face : UiFonts::fallbackFaces())
+        QTest::newRow(qPrintable(face)) << face;
+}
+
+void TestForm1::shouldFitEveryCaptionWithEachFallbackFace()
+{
+    QFETCH(QString, face);
+    if (!QFontDatabase::families().contains(face))
+        QSKIP("The face is not installed here");
+
+    // The window as it is where this face is the one the design's face falls back to.
+    UiFonts::install();
+    const QFont designed = QApplication::font();
+    QFont standIn = designed;
+    standIn.setFamilies({ face });
+    QApplication::setFont(standIn);
+    const auto restore = qScopeGuard([&] { QApplication::setFont(designed); });
+
+    Fixture f;
+    const QList<QLabel*> captions = f.form.findChildren<QLabel*>(QStringLiteral("Label2"));
+    QCOMPARE(captions.size(), 8);
+    for (const QLabel* caption : captions) {
+        QCOMPARE(QFontInfo(caption->font()).family(), face);
+        const int width = caption->fontMetrics().horizontalAdvance(caption->text());
+        QVERIFY2(width <= caption->contentsRect().width(),
+            qPrintable(QStringLiteral("%1 needs %2 px of %3")
+                           .arg(caption->text())
+                           .arg(width)
+                           .arg(caption->contentsRect().width())));
+    }
 }
 
 void TestForm1::shouldHoldBreakForOneSecondThenClosePort()

@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "commandbutton.h"
 #include "dosdevices.h"
 #include "fatalreport.h"
 #include "lampshape.h"
@@ -12,14 +13,18 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <limits>
 
 namespace {
 
-const QColor lampRed(255, 0, 0);
-const QColor lampGreen(0, 255, 0);
-const QColor lampBlue(0, 0, 255);
+const LampShape::State lampRed { QColor(255, 0, 0), QStringLiteral("停止"),
+    QStringLiteral("赤: 受信していません。Comm Open で受信を始めます") };
+const LampShape::State lampGreen { QColor(0, 255, 0), QStringLiteral("受信待ち"),
+    QStringLiteral("緑: 次のレコードを待っています") };
+const LampShape::State lampBlue { QColor(0, 0, 255), QStringLiteral("受信中"),
+    QStringLiteral("青: レコードを受信しています") };
 
 constexpr qint64 breakNanoseconds = 1'000'000'000;
 
@@ -62,7 +67,7 @@ void Form1::buildControls()
     setFixedSize(365, 306);
 
     const auto button = [this](const char* name, const QString& caption, QRect geometry) {
-        auto* b = new QPushButton(caption, this);
+        auto* b = new CommandButton(caption, this);
         b->setObjectName(QLatin1String(name));
         b->setGeometry(geometry);
         b->setFont(UiFonts::buttonFont());
@@ -71,11 +76,15 @@ void Form1::buildControls()
         b->setFocusPolicy(Qt::StrongFocus);
         return b;
     };
-    const auto textBox = [this](const char* name, QRect geometry) {
+    // A box's caption is its buddy, so that a screen reader names the box by the caption and
+    // reports the caption as its label.
+    const auto textBox = [this](const char* name, QRect geometry, QLabel* caption) {
         auto* t = new QLineEdit(this);
         t->setObjectName(QLatin1String(name));
         t->setGeometry(geometry);
         t->setMaxLength(std::numeric_limits<int>::max());
+        if (caption)
+            caption->setBuddy(t);
         return t;
     };
     const auto caption = [this](int index, const QString& text, QRect geometry) {
@@ -83,6 +92,7 @@ void Form1::buildControls()
         l->setObjectName(QStringLiteral("Label2"));
         l->setProperty("index", index);
         l->setGeometry(geometry);
+        UiFonts::fitCaption(l);
         return l;
     };
 
@@ -91,23 +101,26 @@ void Form1::buildControls()
     m_shape1 = new LampShape(this);
     m_shape1->setObjectName(QStringLiteral("Shape1"));
     m_shape1->setGeometry(312, 8, 33, 33);
-    m_shape1->setColor(lampRed);
+    m_shape1->setState(lampRed);
 
-    caption(0, QStringLiteral("受信コマンド"), { 8, 56, 65, 17 });
-    m_text1 = textBox("Text1", { 120, 56, 233, 18 });
-    caption(1, QStringLiteral("受信ID"), { 8, 88, 65, 17 });
-    m_text3 = textBox("Text3", { 120, 88, 233, 18 });
-    caption(2, QStringLiteral("受信カナ氏名"), { 8, 120, 73, 17 });
-    m_text2 = textBox("Text2", { 120, 120, 233, 18 });
-    caption(6, QStringLiteral("受信漢字氏名"), { 8, 152, 73, 17 });
-    m_text7 = textBox("Text7", { 120, 152, 233, 18 });
-    caption(3, QStringLiteral("受信生年月日"), { 8, 184, 73, 17 });
-    m_text4 = textBox("Text4", { 120, 184, 105, 18 });
-    m_text8 = textBox("Text8", { 248, 184, 105, 18 });
-    caption(4, QStringLiteral("受信性別"), { 8, 216, 73, 17 });
-    m_text5 = textBox("Text5", { 120, 216, 233, 18 });
-    caption(5, QStringLiteral("受付番号"), { 8, 248, 73, 17 });
-    m_text6 = textBox("Text6", { 120, 248, 105, 18 });
+    m_text1 = textBox("Text1", { 120, 56, 233, 18 },
+        caption(0, QStringLiteral("受信コマンド"), { 8, 56, 65, 17 }));
+    m_text3 = textBox(
+        "Text3", { 120, 88, 233, 18 }, caption(1, QStringLiteral("受信ID"), { 8, 88, 65, 17 }));
+    m_text2 = textBox("Text2", { 120, 120, 233, 18 },
+        caption(2, QStringLiteral("受信カナ氏名"), { 8, 120, 73, 17 }));
+    m_text7 = textBox("Text7", { 120, 152, 233, 18 },
+        caption(6, QStringLiteral("受信漢字氏名"), { 8, 152, 73, 17 }));
+    m_text4 = textBox("Text4", { 120, 184, 105, 18 },
+        caption(3, QStringLiteral("受信生年月日"), { 8, 184, 73, 17 }));
+    // The row's second box has no caption of its own: it shows the same date in the Western
+    // calendar, and says so.
+    m_text8 = textBox("Text8", { 248, 184, 105, 18 }, nullptr);
+    m_text8->setAccessibleName(QStringLiteral("受信生年月日 (西暦)"));
+    m_text5 = textBox(
+        "Text5", { 120, 216, 233, 18 }, caption(4, QStringLiteral("受信性別"), { 8, 216, 73, 17 }));
+    m_text6 = textBox(
+        "Text6", { 120, 248, 105, 18 }, caption(5, QStringLiteral("受付番号"), { 8, 248, 73, 17 }));
     m_text6->setText(QStringLiteral("1"));
     caption(7, QStringLiteral("データ書き込み先"), { 8, 280, 105, 17 });
     m_label1 = new QLabel(QStringLiteral("C:\\Result.txt"), this);
@@ -159,7 +172,7 @@ void Form1::runCapture()
     while (!m_ending && m_breakDepth == 0 && m_afterBreak.takeCapture());
     if (m_ending)
         return;
-    m_shape1->setColor(lampRed);
+    m_shape1->setState(lampRed);
     m_command1->setEnabled(true);
 }
 
@@ -217,7 +230,7 @@ bool Form1::breakSequence()
         return false;
     }
     m_msComm1->setPortOpen(false);
-    m_shape1->setColor(lampRed);
+    m_shape1->setState(lampRed);
     return true;
 }
 
@@ -280,13 +293,13 @@ void Form1::setLamp(Lamp lamp)
 {
     switch (lamp) {
     case Lamp::Red:
-        m_shape1->setColor(lampRed);
+        m_shape1->setState(lampRed);
         break;
     case Lamp::Green:
-        m_shape1->setColor(lampGreen);
+        m_shape1->setState(lampGreen);
         break;
     case Lamp::Blue:
-        m_shape1->setColor(lampBlue);
+        m_shape1->setState(lampBlue);
         break;
     }
 }
@@ -298,7 +311,18 @@ void Form1::showCommError()
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("通信エラー"),
         QStringLiteral("再送信してください"), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("CommErrorBox"));
+    // The box takes the keyboard; when it closes, the window must have it back, or the operator
+    // has nothing to press Return or Tab on. Qt gives the activation back but not always the
+    // focus, and the control that had it may have been disabled meanwhile.
+    const QPointer<QWidget> hadFocus = focusWidget();
     box.exec();
+    if (m_ending || !isVisible())
+        return;
+    activateWindow();
+    if (hadFocus && hadFocus->isEnabled() && hadFocus->isVisible())
+        hadFocus->setFocus(Qt::OtherFocusReason);
+    else
+        focusNextChild();
 }
 
 void Form1::yieldToEvents(EventPump::Pace pace) { m_pump.yield(pace); }

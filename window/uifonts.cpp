@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -15,6 +16,19 @@ const QStringList japaneseGothics { QStringLiteral("IPAPGothic"),
 const QString uiFace = QStringLiteral("MS UI Gothic");
 const QString buttonFace = QStringLiteral("ＭＳ Ｐゴシック");
 
+// Narrower than this, a caption is harder to read than a clipped one.
+constexpr int narrowestStretch = 70;
+
+void narrowToFit(QWidget* widget, const QString& text, int room)
+{
+    QFont font = widget->font();
+    for (int stretch = 100;
+         stretch >= narrowestStretch && QFontMetrics(font).horizontalAdvance(text) > room;
+         --stretch)
+        font.setStretch(stretch);
+    widget->setFont(font);
+}
+
 void substituteIfMissing(const QString& face)
 {
     if (!QFontDatabase::families().contains(face))
@@ -24,6 +38,8 @@ void substituteIfMissing(const QString& face)
 }
 
 namespace UiFonts {
+
+QStringList fallbackFaces() { return japaneseGothics; }
 
 void install()
 {
@@ -51,16 +67,10 @@ void fitCaption(QPushButton* button)
 {
     QStyleOptionButton option;
     option.initFrom(button);
-    const int room
-        = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
-    // Narrower than this, a caption is harder to read than a clipped one.
-    constexpr int narrowest = 70;
-    QFont font = button->font();
-    for (int stretch = 100;
-         stretch >= narrowest && QFontMetrics(font).horizontalAdvance(button->text()) > room;
-         --stretch)
-        font.setStretch(stretch);
-    button->setFont(font);
+    narrowToFit(button, button->text(),
+        button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width());
 }
+
+void fitCaption(QLabel* label) { narrowToFit(label, label->text(), label->contentsRect().width()); }
 
 }

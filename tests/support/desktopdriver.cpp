@@ -101,6 +101,13 @@ bool DesktopDriver::click(quint64 window, int x, int y) const
     return ok;
 }
 
+bool DesktopDriver::focus(quint64 window) const
+{
+    bool ok = false;
+    run({ QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window) }, &ok);
+    return ok;
+}
+
 bool DesktopDriver::key(const QString& keyName) const
 {
     bool ok = false;

@@ -19,6 +19,9 @@ public:
     bool windowExists(const QString& titlePattern) const;
     bool click(quint64 window, int x, int y) const;
     bool key(const QString& keyName) const;
+    // Gives the window the keyboard, as a window manager gives it a new window; the private
+    // server runs none.
+    bool focus(quint64 window) const;
     // The colour at (x, y) of the window, from a screenshot; invalid when it cannot be taken.
     QColor pixel(quint64 window, int x, int y) const;
 

@@ -1,0 +1,83 @@
+#include "atspisession.h"
+
+#include <QDeadlineTimer>
+
+namespace {
+
+void end(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+}
+
+AtSpiSession::~AtSpiSession()
+{
+    // The launcher first: it ends the accessibility bus it started, which needs the session
+    // bus no more.
+    end(m_launcher);
+    end(m_bus);
+}
+
+bool AtSpiSession::start(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_bus.start(QStringLiteral("dbus-daemon"),
+        { QStringLiteral("--session"), QStringLiteral("--nofork"),
+            QStringLiteral("--print-address=1") });
+    while (!m_bus.canReadLine() && m_bus.state() != QProcess::NotRunning && !deadline.hasExpired())
+        m_bus.waitForReadyRead(50);
+    if (!m_bus.canReadLine()) {
+        m_error = QStringLiteral("dbus-daemon gave no address: %1").arg(m_bus.errorString());
+        return false;
+    }
+    m_address = QString::fromUtf8(m_bus.readLine()).trimmed();
+
+    // Started here rather than left to the session bus to start on demand, so that it ends
+    // with the test and two of them never race for the name.
+    m_launcher.setProcessEnvironment(environment());
+    m_launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_launcher.setStandardOutputFile(QProcess::nullDevice());
+    m_launcher.start(QStringLiteral("/usr/libexec/at-spi-bus-launcher"),
+        { QStringLiteral("--launch-immediately") });
+    if (!m_launcher.waitForStarted(5000)) {
+        m_error
+            = QStringLiteral("cannot start at-spi-bus-launcher: %1").arg(m_launcher.errorString());
+        return false;
+    }
+    while (!launcherReady()) {
+        if (m_launcher.state() == QProcess::NotRunning || deadline.hasExpired()) {
+            m_error = QStringLiteral("at-spi-bus-launcher did not take org.a11y.Bus");
+            return false;
+        }
+        m_launcher.waitForFinished(50);
+    }
+    return true;
+}
+
+QProcessEnvironment AtSpiSession::environment(QProcessEnvironment base) const
+{
+    base.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    base.remove(QStringLiteral("AT_SPI_BUS_ADDRESS"));
+    base.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    return base;
+}
+
+bool AtSpiSession::launcherReady() const
+{
+    QProcess ask;
+    ask.setProcessEnvironment(environment());
+    ask.start(QStringLiteral("dbus-send"),
+        { QStringLiteral("--session"), QStringLiteral("--print-reply"),
+            QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/"),
+            QStringLiteral("org.freedesktop.DBus.NameHasOwner"),
+            QStringLiteral("string:org.a11y.Bus") });
+    return ask.waitForFinished(5000) && ask.readAllStandardOutput().contains("boolean true");
+}
