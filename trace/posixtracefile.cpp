@@ -24,6 +24,30 @@ namespace {
             .arg(QLatin1String(what));
     }
 
+    // Whether the descriptor is a plain file's; when it is not, or cannot be told, it is
+    // closed and *error says why.
+    bool statPlainFile(int fd, struct stat* info, QString* error)
+    {
+        if (::fstat(fd, info) != 0)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+        else if (!S_ISREG(info->st_mode))
+            *error = notAFile(info->st_mode);
+        else
+            return true;
+        ::close(fd);
+        return false;
+    }
+
+    std::unique_ptr<QFile> fileFor(int fd, QIODevice::OpenMode mode, QString* error)
+    {
+        auto file = std::make_unique<QFile>();
+        if (file->open(fd, mode, QFileDevice::AutoCloseHandle))
+            return file;
+        *error = file->errorString();
+        ::close(fd);
+        return nullptr;
+    }
+
 }
 
 QString resolve(const QString& name) { return name; }
@@ -49,16 +73,8 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
         return nullptr;
     }
     struct stat info { };
-    if (::fstat(fd, &info) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        ::close(fd);
+    if (!statPlainFile(fd, &info, error))
         return nullptr;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        *error = notAFile(info.st_mode);
-        ::close(fd);
-        return nullptr;
-    }
     // Another user's file may be read by that user: the desk's records do not go there.
     if (info.st_uid != ::geteuid()) {
         *error
@@ -81,14 +97,7 @@ std::unique_ptr<QFile> openForAppend(const QString& path, QString* error)
         ::close(fd);
         return nullptr;
     }
-    auto file = std::make_unique<QFile>();
-    if (!file->open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
-            QFileDevice::AutoCloseHandle)) {
-        *error = file->errorString();
-        ::close(fd);
-        return nullptr;
-    }
-    return file;
+    return fileFor(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, error);
 }
 
 std::unique_ptr<QFile> openForReading(const QString& path, QString* error)
@@ -100,23 +109,9 @@ std::unique_ptr<QFile> openForReading(const QString& path, QString* error)
         return nullptr;
     }
     struct stat info { };
-    if (::fstat(fd, &info) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        ::close(fd);
+    if (!statPlainFile(fd, &info, error))
         return nullptr;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        *error = notAFile(info.st_mode);
-        ::close(fd);
-        return nullptr;
-    }
-    auto file = std::make_unique<QFile>();
-    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        *error = file->errorString();
-        ::close(fd);
-        return nullptr;
-    }
-    return file;
+    return fileFor(fd, QIODevice::ReadOnly, error);
 }
 
 }
