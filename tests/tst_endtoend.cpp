@@ -1,6 +1,7 @@
 #include "atspisession.h"
 #include "cp932encoder.h"
 #include "desktopdriver.h"
+#include "lockfiles.h"
 #include "ptypair.h"
 #include "recordbody.h"
 #include "simprocess.h"
@@ -222,6 +223,7 @@ private Q_SLOTS:
     void shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce();
     void shouldRefuseToStartTwiceOrWithoutDisplay_data();
     void shouldRefuseToStartTwiceOrWithoutDisplay();
+    void shouldRunOncePerWaylandSession();
     void shouldReportAdapterPulledDuringHeaderWaitOnce_data();
     void shouldReportAdapterPulledDuringHeaderWaitOnce();
     void shouldReplayRecordedTraceToTheSameResultAndOutcomes_data();
@@ -797,26 +799,38 @@ void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce()
 
 void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay_data()
 {
-    QTest::addColumn<bool>("withDisplay");
+    QTest::addColumn<QString>("display");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("second instance on the same display") << true << "already running";
-    QTest::newRow("no display") << false << "DISPLAY is not set";
+    QTest::newRow("second instance on the same display") << "same"
+                                                         << "already running";
+    QTest::newRow("no display") << "none"
+                                << "DISPLAY is not set";
+    // Setting DISPLAY would be the wrong advice: the package is what is missing.
+    QTest::newRow("Wayland without Qt's Wayland platform") << "wayland"
+                                                           << "install the package qt6-wayland";
 }
 
 void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
 {
     if (!wineProgram().isEmpty())
         QSKIP("signals, port lock files, other users and X displays are the Linux program's");
-    QFETCH(bool, withDisplay);
+    QFETCH(QString, display);
     QFETCH(QString, message);
+    const bool withDisplay = display == QLatin1String("same");
 
     QProcessEnvironment environment = reccapEnvironment();
+    const QTemporaryDir noPlugins;
     if (withDisplay) {
         QVERIFY(startReccap());
     } else {
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    }
+    if (display == QLatin1String("wayland")) {
+        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-reccap"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM_PLUGIN_PATH"), noPlugins.path());
     }
     QProcess second;
     second.setProcessEnvironment(environment);
@@ -839,6 +853,75 @@ void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
         QCOMPARE(m_reccap->state(), QProcess::Running);
     else
         QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("\\S"))), ours);
+}
+
+void TestEndToEnd::shouldRunOncePerWaylandSession()
+{
+    if (!wineProgram().isEmpty())
+        QSKIP("Wayland sessions are the Linux program's");
+
+    // A Wayland session of its own: a headless compositor with its socket in a private folder.
+    QTemporaryDir runtime;
+    QVERIFY(QFile::setPermissions(
+        runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcess compositor;
+    QProcessEnvironment session = QProcessEnvironment::systemEnvironment();
+    session.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    compositor.setProcessEnvironment(session);
+    compositor.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    compositor.start(QStringLiteral("weston"),
+        { QStringLiteral("--backend=headless-backend.so"),
+            QStringLiteral("--socket=wayland-reccap"), QStringLiteral("--idle-time=0") });
+    QVERIFY2(compositor.waitForStarted(10000), "weston is not installed");
+    const auto endCompositor = qScopeGuard([&compositor] {
+        compositor.terminate();
+        if (!compositor.waitForFinished(10000))
+            compositor.kill();
+    });
+    const QString socket = runtime.filePath(QStringLiteral("wayland-reccap"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(socket).exists(), waitMs);
+
+    // The lock folder the programs use: the runtime folder is taken from them.
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QDir locks(LockFiles::userFolder());
+    if (!savedRuntime.isNull())
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    const auto waylandLocks
+        = [&locks] { return locks.entryList({ QStringLiteral("wayland-*.lock") }, QDir::Files); };
+    const QStringList before = waylandLocks();
+
+    // The first on Qt's Wayland platform, knowing only the Wayland display...
+    QProcess first;
+    QProcessEnvironment onWayland = reccapEnvironment();
+    onWayland.remove(QStringLiteral("DISPLAY"));
+    onWayland.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+    onWayland.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    first.setProcessEnvironment(onWayland);
+    first.setProcessChannelMode(QProcess::ForwardedChannels);
+    first.start(QStringLiteral(RECCAP_BINARY), QStringList());
+    QVERIFY(first.waitForStarted(10000));
+    const auto endFirst = qScopeGuard([&first] {
+        first.terminate();
+        if (!first.waitForFinished(10000))
+            first.kill();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(waylandLocks().size() > before.size(), waitMs);
+
+    // ...and the second on the X display of the same session, knowing both.
+    QProcess second;
+    QProcessEnvironment onX = reccapEnvironment();
+    onX.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+    second.setProcessEnvironment(onX);
+    second.start(QStringLiteral(RECCAP_BINARY), QStringList());
+    QVERIFY(second.waitForStarted(10000));
+    QVERIFY(m_desktop->findWindow(QStringLiteral("^reccap$"), waitMs) != 0);
+    QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    QVERIFY(second.waitForFinished(waitMs));
+    QCOMPARE(second.exitCode(), 1);
+    const QString said = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(said.contains(QStringLiteral("already running")), qPrintable(said));
+    QCOMPARE(first.state(), QProcess::Running);
 }
 
 void TestEndToEnd::shouldReportAdapterPulledDuringHeaderWaitOnce_data()

@@ -352,6 +352,8 @@ private Q_SLOTS:
     void shouldRefusePlantedLockWithoutBlocking();
     void shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt_data();
     void shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt();
+    void shouldKeyTheLockOnTheWaylandSessionWhereThereIsOne_data();
+    void shouldKeyTheLockOnTheWaylandSessionWhereThereIsOne();
     void shouldRefuseToStartWithoutTheLock_data();
     void shouldRefuseToStartWithoutTheLock();
     void shouldTakeOtherUsersAccessToOurLockFolderAway();
@@ -853,6 +855,41 @@ void TestFaults::shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt_data()
     QTest::newRow("another display") << ":86" << false;
     QTest::newRow("another display with a screen") << ":8.5" << false;
     QTest::newRow("another machine's display") << "desk7.example:85" << false;
+}
+
+void TestFaults::shouldKeyTheLockOnTheWaylandSessionWhereThereIsOne_data()
+{
+    // What each of two programs of one user sees: DISPLAY, WAYLAND_DISPLAY.
+    QTest::addColumn<QStringList>("first");
+    QTest::addColumn<QStringList>("second");
+    QTest::addColumn<bool>("same");
+
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QTest::newRow("X and Wayland, Wayland alone")
+        << QStringList { ":85", "wayland-0" } << QStringList { "", "wayland-0" } << true;
+    QTest::newRow("another X display, the same Wayland session")
+        << QStringList { ":85", "wayland-0" } << QStringList { ":86", "wayland-0" } << true;
+    QTest::newRow("the socket by name and by path")
+        << QStringList { "", "wayland-0" }
+        << QStringList { "", QDir::cleanPath(runtime + QStringLiteral("/wayland-0")) } << true;
+    QTest::newRow("another Wayland session")
+        << QStringList { ":85", "wayland-0" } << QStringList { ":85", "wayland-1" } << false;
+}
+
+void TestFaults::shouldKeyTheLockOnTheWaylandSessionWhereThereIsOne()
+{
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, second);
+    QFETCH(bool, same);
+
+    const auto lockPathSeeing = [](const QStringList& displays) {
+        const EnvironmentChange x("DISPLAY", displays.at(0).toUtf8());
+        const EnvironmentChange wayland("WAYLAND_DISPLAY", displays.at(1).toUtf8());
+        return SingleInstance().lockPath();
+    };
+    const QString a = lockPathSeeing(first);
+    const QString b = lockPathSeeing(second);
+    QVERIFY2((a == b) == same, qPrintable(a + QStringLiteral(" / ") + b));
 }
 
 void TestFaults::shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt()

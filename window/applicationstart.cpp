@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QRegularExpression>
 #include <cstdio>
 #include <cstdlib>
 
@@ -27,6 +28,25 @@ QString noDisplayLine(const QString& reason)
     return QStringLiteral("reccap: cannot open the window on display %1 (%2)").arg(display, reason);
 }
 
+#ifndef Q_OS_WIN
+// A platform that Qt could not find is a package that is not installed; setting DISPLAY
+// instead would be the wrong advice in a Wayland session.
+QString missingPlatformPackage(const QString& complaint)
+{
+    static const QRegularExpression missing(
+        QStringLiteral("Could not find the Qt platform plugin \"([^\"]+)\""));
+    const QRegularExpressionMatch match = missing.match(complaint);
+    if (!match.hasMatch())
+        return {};
+    const QString plugin = match.captured(1);
+    const QString package = plugin.startsWith(QLatin1String("wayland"))
+        ? QStringLiteral("qt6-wayland")
+        : QStringLiteral("qt6-qpa-plugins");
+    return QStringLiteral("Qt's %1 platform is not installed: install the package %2")
+        .arg(plugin, package);
+}
+#endif
+
 void holdWhileStarting(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     if (type != QtFatalMsg) {
@@ -41,6 +61,10 @@ void holdWhileStarting(QtMsgType type, const QMessageLogContext& context, const 
             break;
         }
     }
+#ifndef Q_OS_WIN
+    if (const QString package = missingPlatformPackage(reason); !package.isEmpty())
+        reason = package;
+#endif
     std::fprintf(stderr, "%s\n",
         qUtf8Printable(noDisplayLine(reason.section(QLatin1Char('\n'), 0, 0).trimmed())));
     std::fflush(stderr);

@@ -3,6 +3,7 @@
 #include "lockfiles.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QGuiApplication>
 #include <QRegularExpression>
 #include <QSysInfo>
@@ -30,15 +31,26 @@ QString xDisplayKey(const QString& display)
                  : QStringLiteral("x11-%1-%2").arg(host.toLower(), number);
 }
 
-// The desk the window goes to. An X display comes first: in a Wayland session it is the one
-// XWayland serves, so a reccap on Qt's X platform and one on its Wayland platform still meet.
+// A Wayland display as its socket: a bare name lies in the runtime folder.
+QString waylandDisplayKey(const QString& display)
+{
+    if (QDir::isAbsolutePath(display))
+        return QStringLiteral("wayland-") + QDir::cleanPath(display);
+    return QStringLiteral("wayland-")
+        + QDir::cleanPath(qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + display);
+}
+
+// The desk the window goes to. A Wayland session comes first: it sets WAYLAND_DISPLAY for
+// every program in it, and DISPLAY too where XWayland serves it, but a program started from
+// some corners of it sees only the one. Keyed on the session's Wayland display, a reccap on
+// Qt's X platform and one on its Wayland platform meet whichever they were given.
 QString displayKey()
 {
     QString key;
-    if (const QString x = qEnvironmentVariable("DISPLAY"); !x.isEmpty())
+    if (const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY"); !wayland.isEmpty())
+        key = waylandDisplayKey(wayland);
+    else if (const QString x = qEnvironmentVariable("DISPLAY"); !x.isEmpty())
         key = xDisplayKey(x);
-    else if (const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY"); !wayland.isEmpty())
-        key = QStringLiteral("wayland-") + wayland;
     else
         key = QGuiApplication::platformName();
     key.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
