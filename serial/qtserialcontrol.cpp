@@ -54,6 +54,14 @@ QString systemReason(int error)
     }
 }
 
+// What the operator reads when a device that reccap had open has disappeared: the system's
+// own words for it ("No such file or directory", "Input/output error") name no cause.
+QString deviceGoneReason()
+{
+    return QStringLiteral(
+        "the device is gone: the adapter was unplugged, or its driver removed it");
+}
+
 }
 
 QtSerialControl::QtSerialControl(QObject* parent)
@@ -106,8 +114,12 @@ bool QtSerialControl::setPortOpen(bool open)
     if (const QString problem = LockFiles::problem(lock, LockFiles::Owner::Anyone);
         !problem.isEmpty())
         return fail(QStringLiteral("Cannot open"), problem);
-    if (!m_port.open(QIODevice::ReadWrite))
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        if (m_device == m_openedDevice && deviceGone())
+            return fail(QStringLiteral("Lost"), deviceGoneReason());
         return fail(QStringLiteral("Cannot open"), openFailure(lock));
+    }
+    m_openedDevice = m_device;
 
     m_decoder.reset();
     m_lastData = std::chrono::steady_clock::now();
@@ -152,6 +164,13 @@ QString QtSerialControl::openFailure(const QString& lock) const
     if (const QString owner = LockFiles::ownerOf(lock); !owner.isEmpty())
         return QStringLiteral("%1; the lock file %2 belongs to %3").arg(reason, lock, owner);
     return reason;
+}
+
+bool QtSerialControl::deviceGone() const
+{
+    // A removed adapter takes its device node with it; a link to it (dosdevices, by-id) is
+    // left dangling.
+    return !m_device.isEmpty() && !QFileInfo::exists(m_device);
 }
 
 void QtSerialControl::closePort(bool flush)
@@ -287,10 +306,17 @@ bool QtSerialControl::setBreak(bool on)
 {
     if (!m_port.isOpen())
         return true;
-    if (!m_port.setBreakEnabled(on))
+    if (!m_port.setBreakEnabled(on)) {
+        if (deviceGone()) {
+            lose(on ? QStringLiteral("setting the break failed")
+                    : QStringLiteral("clearing the break failed"),
+                m_port.errorString());
+            return false;
+        }
         return fail(on ? QStringLiteral("Cannot set a break on")
                        : QStringLiteral("Cannot clear the break on"),
             m_port.errorString());
+    }
     m_breakOn = on;
     return true;
 }
@@ -324,7 +350,10 @@ void QtSerialControl::lose(const QString& what, const QString& reason)
     m_failing = true;
     m_breakOn = false;
     closePort(false);
-    fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
+    if (deviceGone())
+        fail(QStringLiteral("Lost"), deviceGoneReason());
+    else
+        fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
     Q_EMIT failed(m_errorString);
 }
 

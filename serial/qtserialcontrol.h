@@ -36,6 +36,7 @@ private:
     bool sendUnsent();
     bool fail(const QString& what, const QString& reason);
     QString openFailure(const QString& lock) const;
+    bool deviceGone() const;
     QString portLabel() const;
     void closePort(bool flush);
 
@@ -55,5 +56,7 @@ private:
     bool m_breakOn { false };
     bool m_failing { false };
     QString m_device;
+    // The device last opened: a later open that finds it missing means it went away.
+    QString m_openedDevice;
     QString m_errorString;
 };

@@ -2,6 +2,12 @@
 #include "form1.h"
 #include "lampshape.h"
 #include "recordedwindow.h"
+#ifdef Q_OS_WIN
+#include "win32sleepguard.h"
+#include <qt_windows.h>
+#else
+#include "login1standin.h"
+#endif
 #include "tempdosdevices.h"
 #include "uifonts.h"
 
@@ -17,6 +23,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -65,6 +72,65 @@ void once(std::function<bool()> condition, std::function<void()> action,
     });
     timer->start(5);
 }
+
+// Whether the machine is kept awake, as the system sees it. On Linux that is a stand-in
+// logind on a system bus of the test's own, which the window reaches through
+// DBUS_SYSTEM_BUS_ADDRESS; under Wine nothing shows the execution state, so the window's
+// guard is handed a setter that keeps it.
+class SleepWatch {
+public:
+#ifdef Q_OS_WIN
+    bool start() { return true; }
+    QString errorString() const { return {}; }
+    void watch(Form1& form)
+    {
+        s_state = ES_CONTINUOUS;
+        s_calls.clear();
+        form.setSleepGuard(std::make_unique<ExecutionStateSleepGuard>(&record));
+    }
+    int held() const { return (s_state & ES_SYSTEM_REQUIRED) ? 1 : 0; }
+    QStringList events() const { return s_calls; }
+    bool tookForSleep() const
+    {
+        return s_calls.contains(QString::number(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, 16));
+    }
+
+private:
+    static unsigned long record(unsigned long state)
+    {
+        const unsigned long previous = s_state;
+        s_calls << QString::number(state, 16);
+        if (state & ES_CONTINUOUS)
+            s_state = state;
+        return previous;
+    }
+    static inline unsigned long s_state = ES_CONTINUOUS;
+    static inline QStringList s_calls;
+#else
+    bool start()
+    {
+        if (!m_logind.start(QStringLiteral(LOGIN1_STANDIN)))
+            return false;
+        // Read by Qt when it first connects to the system bus, which no test has done yet.
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_logind.address().toUtf8());
+        return true;
+    }
+    QString errorString() const { return m_logind.errorString(); }
+    Login1StandIn& logind() { return m_logind; }
+    void watch(Form1&) { }
+    int held() { return m_logind.held(); }
+    QStringList events() { return m_logind.events(); }
+    bool tookForSleep()
+    {
+        const QStringList taken
+            = events().filter(QRegularExpression(QStringLiteral("^asked sleep reccap block \\S")));
+        return !taken.isEmpty();
+    }
+
+private:
+    Login1StandIn m_logind;
+#endif
+};
 }
 
 class TestForm1 : public QObject {
@@ -95,12 +161,21 @@ private Q_SLOTS:
     void shouldReportVanishedDeviceOnceAndEnd();
     void shouldReleaseLineAtOnceWhenWindowClosesOrSessionEnds_data();
     void shouldReleaseLineAtOnceWhenWindowClosesOrSessionEnds();
+    void shouldKeepMachineAwakeOnlyWhileCapturing_data();
+    void shouldKeepMachineAwakeOnlyWhileCapturing();
+    void shouldCaptureWhateverLogindAnswers_data();
+    void shouldCaptureWhateverLogindAnswers();
 
 private:
     TempDosDevices m_devices;
+    SleepWatch m_sleep;
 };
 
-void TestForm1::initTestCase() { QVERIFY(m_devices.isValid()); }
+void TestForm1::initTestCase()
+{
+    QVERIFY(m_devices.isValid());
+    QVERIFY2(m_sleep.start(), qPrintable(m_sleep.errorString()));
+}
 
 void TestForm1::shouldStartEmptyWithRedLampAndFocusOnOpen()
 {
@@ -642,6 +717,118 @@ void TestForm1::shouldReleaseLineAtOnceWhenWindowClosesOrSessionEnds()
     QVERIFY(!f.form.isCapturing());
     QVERIFY(!f.form.isBreaking());
     QVERIFY(f.fatals.isEmpty());
+}
+
+void TestForm1::shouldKeepMachineAwakeOnlyWhileCapturing_data()
+{
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<bool>("fatal");
+
+    QTest::newRow("Comm Break") << "break" << false;
+    QTest::newRow("window closed") << "close" << false;
+    QTest::newRow("session ends") << "session" << false;
+    QTest::newRow("port vanished") << "vanish" << true;
+}
+
+void TestForm1::shouldKeepMachineAwakeOnlyWhileCapturing()
+{
+    QFETCH(QString, stop);
+    QFETCH(bool, fatal);
+
+    QTRY_COMPARE_WITH_TIMEOUT(m_sleep.held(), 0, 5000);
+    Fixture f;
+    m_sleep.watch(f.form);
+    f.form.show();
+    bool heldWhileCapturing = false;
+    bool releasedBeforeReport = false;
+    if (fatal) {
+        f.form.setFatalReporter([&](const QString& message) {
+            f.fatals << message;
+            // The report's box may stand for hours: the machine is free to sleep meanwhile.
+            releasedBeforeReport = QTest::qWaitFor([&] { return m_sleep.held() == 0; }, 5000);
+        });
+    }
+    once([&] { return m_sleep.held() == 1; },
+        [&] {
+            heldWhileCapturing = f.form.isCapturing();
+            if (stop == QLatin1String("break"))
+                f.form.command2Click();
+            else if (stop == QLatin1String("close"))
+                f.form.close();
+            else if (stop == QLatin1String("session"))
+                QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection);
+            else
+                f.port->vanish(QStringLiteral("Lost COM3 (/dev/pts/9): the device is gone"));
+        },
+        [&] { f.form.close(); });
+    f.form.command1Click();
+
+    QVERIFY2(heldWhileCapturing, qPrintable(m_sleep.events().join(u'\n')));
+    QVERIFY(m_sleep.tookForSleep());
+    QVERIFY(!f.form.isCapturing());
+    QCOMPARE(f.fatals.size(), fatal ? 1 : 0);
+    if (fatal)
+        QVERIFY(releasedBeforeReport);
+    QTRY_COMPARE_WITH_TIMEOUT(m_sleep.held(), 0, 5000);
+}
+
+void TestForm1::shouldCaptureWhateverLogindAnswers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+
+    // The inhibitor arrives after capturing stopped (the break takes a second): it is given
+    // back at once.
+    QTest::newRow("logind answers after Comm Break") << QByteArray("delay 2500");
+    // A desk without the right to inhibit, or a logind that is broken: nothing to show.
+    QTest::newRow("logind refuses") << QByteArray("refuse");
+}
+
+void TestForm1::shouldCaptureWhateverLogindAnswers()
+{
+#ifdef Q_OS_WIN
+    QSKIP("logind is Linux's");
+#else
+    QFETCH(QByteArray, answer);
+
+    QTRY_COMPARE_WITH_TIMEOUT(m_sleep.held(), 0, 5000);
+    QVERIFY(m_sleep.logind().answerWith(answer));
+    const auto answerAgain = qScopeGuard([this] { m_sleep.logind().answerWith("answer"); });
+    const int askedBefore = m_sleep.events().filter(QStringLiteral("asked ")).size();
+    const int takenBefore = m_sleep.events().filter(QStringLiteral("taken ")).size();
+    Fixture f;
+    f.form.show();
+    bool capturingWhileAsked = false;
+    once([&] { return m_sleep.events().filter(QStringLiteral("asked ")).size() > askedBefore; },
+        [&] {
+            capturingWhileAsked = f.form.isCapturing() && f.lamp() == QColor(0, 255, 0);
+            f.form.command2Click();
+        },
+        [&] { f.form.close(); });
+    f.form.command1Click();
+
+    QVERIFY(capturingWhileAsked);
+    QVERIFY(!f.form.isCapturing());
+    QVERIFY(f.fatals.isEmpty());
+    QVERIFY(f.ends.isEmpty());
+    QCOMPARE(f.lamp(), QColor(255, 0, 0));
+    if (answer.startsWith("delay"))
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_sleep.events().filter(QStringLiteral("taken ")).size() > takenBefore, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_sleep.held(), 0, 5000);
+
+    // The next Comm Open asks again, and is answered as usual.
+    QVERIFY(m_sleep.logind().answerWith("answer"));
+    bool heldAgain = false;
+    once([&] { return m_sleep.held() == 1; },
+        [&] {
+            heldAgain = f.form.isCapturing();
+            f.form.command2Click();
+        },
+        [&] { f.form.close(); });
+    f.form.command1Click();
+    QVERIFY(heldAgain);
+    QTRY_COMPARE_WITH_TIMEOUT(m_sleep.held(), 0, 5000);
+#endif
 }
 
 QTEST_MAIN(TestForm1)

@@ -88,6 +88,8 @@ private Q_SLOTS:
     void shouldReportOpenFailureWithPortAndReason();
     void shouldReportVanishedDeviceOnce_data();
     void shouldReportVanishedDeviceOnce();
+    void shouldSayThatPulledAdapterIsGone_data();
+    void shouldSayThatPulledAdapterIsGone();
     void shouldCaptureRecordAndReopenForNextOne_data();
     void shouldCaptureRecordAndReopenForNextOne();
 
@@ -289,6 +291,55 @@ void TestQtSerialControl::shouldReportVanishedDeviceOnce()
     const QString message = failures.first().first().toString();
     QVERIFY2(message.contains(QStringLiteral("COM3")) && message.contains(pty.slavePath()),
         qPrintable(message));
+}
+
+void TestQtSerialControl::shouldSayThatPulledAdapterIsGone_data()
+{
+    // Where the program meets the loss: the system's words for it there ("Input/output
+    // error", "No such file or directory") would send the operator looking for a missing link.
+    QTest::addColumn<QString>("meets");
+    QTest::newRow("header wait") << "read";
+    QTest::newRow("polling a body") << "poll";
+    QTest::newRow("Comm Break on the open port") << "break";
+    QTest::newRow("opening again, for the break or the next record") << "reopen";
+}
+
+void TestQtSerialControl::shouldSayThatPulledAdapterIsGone()
+{
+    QFETCH(QString, meets);
+    PtyPair pty;
+    QtSerialControl port;
+    QVERIFY(openAsCom3(pty, port));
+    if (meets == QLatin1String("reopen"))
+        QVERIFY(port.setPortOpen(false));
+    port.setWakeOnInput(meets == QLatin1String("read"));
+    QSignalSpy failures(&port, &SerialControl::failed);
+
+    pty.closeMaster();
+    QVERIFY(!QFile::exists(pty.slavePath()));
+    if (meets == QLatin1String("break")) {
+        QVERIFY(!port.setBreak(true));
+    } else if (meets == QLatin1String("reopen")) {
+        QVERIFY(!port.setPortOpen(true));
+    } else {
+        const QDeadlineTimer deadline(5000);
+        while (failures.isEmpty() && !deadline.hasExpired()) {
+            if (meets == QLatin1String("poll")) {
+                port.input();
+                port.output(QStringLiteral("\u0006"));
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        QVERIFY(!failures.isEmpty());
+    }
+    QVERIFY(!port.portOpen());
+    const QString message = port.errorString();
+    QVERIFY2(message.startsWith(QStringLiteral("Lost COM3 (") + pty.slavePath() + u')')
+            && message.contains(QStringLiteral("the device is gone")),
+        qPrintable(message));
+    // The failure was reported once, wherever it came from: a signal while capturing or the
+    // failed call's own answer.
+    QCOMPARE(failures.size(), meets == QLatin1String("reopen") ? 0 : 1);
 }
 
 void TestQtSerialControl::shouldCaptureRecordAndReopenForNextOne_data()

@@ -150,6 +150,8 @@ void Form1::setFatalReporter(std::function<void(const QString&)> reporter)
 
 void Form1::setProgramEnd(std::function<void(int)> end) { m_programEnd = std::move(end); }
 
+void Form1::setSleepGuard(std::unique_ptr<SleepGuard> guard) { m_sleepGuard = std::move(guard); }
+
 void Form1::command1Click()
 {
     if (m_ending)
@@ -167,9 +169,11 @@ void Form1::command1Click()
 
 void Form1::runCapture()
 {
+    m_sleepGuard->hold();
     do
         m_loop.run();
     while (!m_ending && m_breakDepth == 0 && m_afterBreak.takeCapture());
+    m_sleepGuard->release();
     if (m_ending)
         return;
     m_shape1->setState(lampRed);
@@ -252,6 +256,8 @@ void Form1::releaseLine()
     m_ending = true;
     m_loop.stop();
     m_msComm1->setPortOpen(false);
+    // A fatal report's box may stand for hours: the machine may sleep meanwhile.
+    m_sleepGuard->release();
 }
 
 void Form1::endProgram(int status) { m_programEnd(status); }
@@ -342,5 +348,6 @@ void Form1::abortProgram()
 {
     m_ending = true;
     m_loop.stop();
+    m_sleepGuard->release();
     endProgram(0);
 }

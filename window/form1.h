@@ -4,9 +4,11 @@
 #include "captureview.h"
 #include "eventpump.h"
 #include "lastpressdecides.h"
+#include "sleepguard.h"
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 class LampShape;
 class QLabel;
@@ -34,6 +36,8 @@ public:
     // nothing blocks and the test runner goes on.
     void setFatalReporter(std::function<void(const QString&)> reporter);
     void setProgramEnd(std::function<void(int status)> end);
+    // What holds off the machine's sleep while capturing; tests hand in one they can watch.
+    void setSleepGuard(std::unique_ptr<SleepGuard> guard);
 
     // For measuring what resting saves: every wait then polls as fast as it can.
     void setPollPacing(bool paced) { m_pump.setPaced(paced); }
@@ -88,6 +92,7 @@ private:
     CaptureLoop m_loop;
     std::function<void(const QString&)> m_fatalReporter;
     std::function<void(int)> m_programEnd;
+    std::unique_ptr<SleepGuard> m_sleepGuard { newSleepGuard() };
     LastPressDecides m_afterBreak;
     int m_breakDepth { 0 };
     bool m_ending { false };

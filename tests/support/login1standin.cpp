@@ -1,0 +1,119 @@
+#include "login1standin.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcessEnvironment>
+
+namespace {
+
+void end(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+// Anyone on this bus may own any name and call anything: it is the test's alone.
+const char busConfig[]
+    = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <listen>unix:path=%1</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+)";
+
+}
+
+Login1StandIn::~Login1StandIn()
+{
+    end(m_standIn);
+    end(m_bus);
+}
+
+bool Login1StandIn::start(const QString& standInScript, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    if (!m_folder.isValid()) {
+        m_error = QStringLiteral("no temporary folder for the bus");
+        return false;
+    }
+    QFile config(m_folder.filePath(QStringLiteral("system-bus.conf")));
+    if (!config.open(QIODevice::WriteOnly)
+        || config.write(QString::fromLatin1(busConfig)
+                            .arg(m_folder.filePath(QStringLiteral("system_bus_socket")))
+                            .toUtf8())
+            < 0) {
+        m_error = QStringLiteral("cannot write %1").arg(config.fileName());
+        return false;
+    }
+    config.close();
+
+    m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_bus.start(QStringLiteral("dbus-daemon"),
+        { QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+            QStringLiteral("--print-address=1") });
+    while (!m_bus.canReadLine() && m_bus.state() != QProcess::NotRunning && !deadline.hasExpired())
+        m_bus.waitForReadyRead(50);
+    if (!m_bus.canReadLine()) {
+        m_error = QStringLiteral("dbus-daemon gave no address: %1").arg(m_bus.errorString());
+        return false;
+    }
+    m_address = QString::fromUtf8(m_bus.readLine()).trimmed();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+    m_standIn.setProcessEnvironment(environment);
+    m_standIn.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_standIn.start(standInScript, QStringList());
+    while (!m_standIn.canReadLine() && m_standIn.state() != QProcess::NotRunning
+        && !deadline.hasExpired())
+        m_standIn.waitForReadyRead(50);
+    if (!m_standIn.canReadLine() || m_standIn.readLine().trimmed() != "ready") {
+        m_error = QStringLiteral("the logind stand-in did not start");
+        return false;
+    }
+    return true;
+}
+
+QStringList Login1StandIn::events()
+{
+    while (m_standIn.canReadLine())
+        m_events << QString::fromUtf8(m_standIn.readLine()).trimmed();
+    return m_events;
+}
+
+int Login1StandIn::held()
+{
+    int count = 0;
+    for (const QString& event : events()) {
+        if (event.startsWith(QLatin1String("taken ")))
+            ++count;
+        else if (event.startsWith(QLatin1String("released ")))
+            --count;
+    }
+    return count;
+}
+
+bool Login1StandIn::answerWith(const QByteArray& mode)
+{
+    if (m_standIn.write(mode + '\n') != mode.size() + 1 || !m_standIn.waitForBytesWritten(5000))
+        return false;
+    // Confirmed before any call it is meant for can arrive.
+    const QString confirmed = QStringLiteral("mode ") + QString::fromUtf8(mode);
+    const QDeadlineTimer deadline(5000);
+    while (!events().contains(confirmed) && !deadline.hasExpired())
+        m_standIn.waitForReadyRead(50);
+    m_events.removeAll(confirmed);
+    return !deadline.hasExpired();
+}
