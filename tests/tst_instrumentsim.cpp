@@ -198,10 +198,13 @@ QString nextLine(QProcess& sim, QStringList& output, const QString& prefix)
 void expectReplayRefused(const QString& path, const QStringList& arguments, const QString& message)
 {
     QProcess sim;
+#ifndef __SANITIZE_ADDRESS__
+    // (AddressSanitizer reserves far more address space than that for its own bookkeeping.)
     sim.setChildProcessModifier([] {
         const rlimit limit { 1024L * 1024 * 1024, 1024L * 1024 * 1024 };
         ::setrlimit(RLIMIT_AS, &limit);
     });
+#endif
     sim.start(QStringLiteral(INSTRUMENT_SIM_PATH),
         QStringList { QStringLiteral("--print-slave"), QStringLiteral("--replay"), path }
             + arguments);
