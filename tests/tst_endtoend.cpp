@@ -1,6 +1,7 @@
 #include "atspisession.h"
 #include "cp932encoder.h"
 #include "desktopdriver.h"
+#include "endprocess.h"
 #include "lockfiles.h"
 #include "ptypair.h"
 #include "recordbody.h"
@@ -883,11 +884,7 @@ void TestEndToEnd::shouldRunOncePerWaylandSession()
         { QStringLiteral("--backend=headless-backend.so"),
             QStringLiteral("--socket=wayland-reccap"), QStringLiteral("--idle-time=0") });
     QVERIFY2(compositor.waitForStarted(10000), "weston is not installed");
-    const auto endCompositor = qScopeGuard([&compositor] {
-        compositor.terminate();
-        if (!compositor.waitForFinished(10000))
-            compositor.kill();
-    });
+    const auto endCompositor = qScopeGuard([&compositor] { endProcess(compositor); });
     const QString socket = runtime.filePath(QStringLiteral("wayland-reccap"));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(socket).exists(), waitMs);
 
@@ -911,11 +908,7 @@ void TestEndToEnd::shouldRunOncePerWaylandSession()
     first.setProcessChannelMode(QProcess::ForwardedChannels);
     first.start(QStringLiteral(RECCAP_BINARY), QStringList());
     QVERIFY(first.waitForStarted(10000));
-    const auto endFirst = qScopeGuard([&first] {
-        first.terminate();
-        if (!first.waitForFinished(10000))
-            first.kill();
-    });
+    const auto endFirst = qScopeGuard([&first] { endProcess(first); });
     QTRY_VERIFY_WITH_TIMEOUT(waylandLocks().size() > before.size(), waitMs);
 
     // ...and the second on the X display of the same session, knowing both.

@@ -1,28 +1,15 @@
 #include "atspisession.h"
 
+#include "endprocess.h"
+
 #include <QDeadlineTimer>
-
-namespace {
-
-void end(QProcess& process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
-}
 
 AtSpiSession::~AtSpiSession()
 {
     // The launcher first: it ends the accessibility bus it started, which needs the session
     // bus no more.
-    end(m_launcher);
-    end(m_bus);
+    endProcess(m_launcher);
+    endProcess(m_bus);
 }
 
 bool AtSpiSession::start(int timeoutMs)

@@ -1,21 +1,12 @@
 #include "login1standin.h"
 
+#include "endprocess.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcessEnvironment>
 
 namespace {
-
-void end(QProcess& process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
 
 // Anyone on this bus may own any name and call anything: it is the test's alone.
 const char busConfig[]
@@ -37,8 +28,8 @@ const char busConfig[]
 
 Login1StandIn::~Login1StandIn()
 {
-    end(m_standIn);
-    end(m_bus);
+    endProcess(m_standIn);
+    endProcess(m_bus);
 }
 
 bool Login1StandIn::start(const QString& standInScript, int timeoutMs)
