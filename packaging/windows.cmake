@@ -135,5 +135,5 @@ add_custom_target(msi
         -DPRODUCT=${CMAKE_CURRENT_BINARY_DIR}/reccap.wxs
         -DFILES=${CMAKE_CURRENT_BINARY_DIR}/files.wxs -DICON=${RECCAP_ICO} -DOUTPUT=${RECCAP_MSI}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/msi.cmake
-    DEPENDS ${RECCAP_ICO}
+    DEPENDS ${RECCAP_ICO} refuse-while-running.js
     VERBATIM)
