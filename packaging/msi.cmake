@@ -54,9 +54,11 @@ file(WRITE "${FILES}" "${fragment}")
 get_filename_component(here "${PRODUCT}" DIRECTORY)
 file(RELATIVE_PATH stage_parent "${here}" "${stage_parent}")
 file(RELATIVE_PATH icon_file "${here}" "${ICON}")
+file(RELATIVE_PATH refuse_script "${here}" "${CMAKE_CURRENT_LIST_DIR}/refuse-while-running.js")
 execute_process(
     COMMAND ${WIXL} --arch x64 --define StageParent=${stage_parent} --define IconFile=${icon_file}
-        --define Win64=yes --output "${OUTPUT}" "${PRODUCT}" "${FILES}"
+        --define RefuseScript=${refuse_script} --define Win64=yes --output "${OUTPUT}"
+        "${PRODUCT}" "${FILES}"
     WORKING_DIRECTORY "${here}"
     ERROR_VARIABLE complaints
     COMMAND_ERROR_IS_FATAL ANY)

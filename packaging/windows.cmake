@@ -37,6 +37,13 @@ set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/reccap-icon.rc TARGET_DI
     PROPERTIES OBJECT_DEPENDS ${RECCAP_ICO})
 add_dependencies(reccap reccap-icon)
 
+# The application manifest (reccap.exe.manifest says what it declares and why).
+set(RECCAP_MANIFEST ${CMAKE_CURRENT_SOURCE_DIR}/reccap.exe.manifest)
+configure_file(reccap-manifest.rc.in ${CMAKE_CURRENT_BINARY_DIR}/reccap-manifest.rc @ONLY)
+target_sources(reccap PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/reccap-manifest.rc)
+set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/reccap-manifest.rc
+    TARGET_DIRECTORY reccap PROPERTIES OBJECT_DEPENDS ${RECCAP_MANIFEST})
+
 # Qt's libraries, and the platform plugin that Qt loads at run time from platforms\ beside
 # the program (nothing links it, so no tool would find it from the executable).
 install(FILES
@@ -128,5 +135,5 @@ add_custom_target(msi
         -DPRODUCT=${CMAKE_CURRENT_BINARY_DIR}/reccap.wxs
         -DFILES=${CMAKE_CURRENT_BINARY_DIR}/files.wxs -DICON=${RECCAP_ICO} -DOUTPUT=${RECCAP_MSI}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/msi.cmake
-    DEPENDS ${RECCAP_ICO}
+    DEPENDS ${RECCAP_ICO} refuse-while-running.js
     VERBATIM)

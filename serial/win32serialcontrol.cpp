@@ -3,10 +3,13 @@
 #include "cp932encoder.h"
 #include "dosdevices.h"
 #include "portcontrol.h"
+#include "win32requests.h"
 
 #include <QDeadlineTimer>
 #include <QTimer>
 #include <QWinEventNotifier>
+
+#include <algorithm>
 
 #include <qt_windows.h>
 #include <utility>
@@ -48,33 +51,34 @@ constexpr char xonCharacter = 0x11;
 constexpr char xoffCharacter = 0x13;
 constexpr WORD flowControlLimit = Win32SerialControl::receiveBufferSize / 4;
 
+// A write that fails with one of these found the device gone, as a failed read does: the
+// adapter was pulled, its driver stopped, or the port was taken away from the handle. Anything
+// else (a refused setting, a full queue) is a fault of the write itself.
+bool meansDeviceGone(DWORD error)
+{
+    switch (error) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_OPERATION_ABORTED:
+        return true;
+    default:
+        return false;
+    }
 }
 
-struct Win32SerialControl::Overlapped {
-    Overlapped()
-        : event(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-    }
-    ~Overlapped()
-    {
-        if (event)
-            CloseHandle(event);
-    }
-    OVERLAPPED& fresh()
-    {
-        overlapped = {};
-        overlapped.hEvent = event;
-        return overlapped;
-    }
-    HANDLE event { nullptr };
-    OVERLAPPED overlapped {};
-};
+}
 
 Win32SerialControl::Win32SerialControl(QObject* parent)
     : SerialControl(parent)
-    , m_watch(std::make_unique<Overlapped>())
-    , m_read(std::make_unique<Overlapped>())
-    , m_write(std::make_unique<Overlapped>())
+    , m_watch(std::make_unique<Win32Request>())
+    , m_read(std::make_unique<Win32Request>())
+    , m_write(std::make_unique<Win32Request>())
     , m_watchNotifier(new QWinEventNotifier(m_watch->event, this))
     , m_lineCheck(new QTimer(this))
 {
@@ -224,21 +228,22 @@ Win32SerialControl::LineStatus Win32SerialControl::takeLineStatus()
 bool Win32SerialControl::readQueued(char* data, unsigned long size, unsigned long* done)
 {
     HANDLE handle = handleOf(m_handle);
+    // The driver reads into the request's own bytes, which outlive it if it is abandoned.
+    m_read->buffer.resize(qsizetype(size));
     OVERLAPPED& overlapped = m_read->fresh();
     *done = 0;
-    const BOOL finished = ReadFile(handle, data, size, nullptr, &overlapped);
+    const BOOL finished = ReadFile(handle, m_read->buffer.data(), size, nullptr, &overlapped);
     if (!finished && GetLastError() != ERROR_IO_PENDING)
         return false;
     if (!finished && WaitForSingleObject(overlapped.hEvent, transferLimitMs) != WAIT_OBJECT_0) {
-        CancelIoEx(handle, &overlapped);
-        DWORD ignored = 0;
-        GetOverlappedResult(handle, &overlapped, &ignored, TRUE);
+        Win32Requests::cancel(handle, m_read);
         SetLastError(ERROR_TIMEOUT);
         return false;
     }
     DWORD count = 0;
     const BOOL ok = GetOverlappedResult(handle, &overlapped, &count, FALSE);
     *done = count;
+    std::copy_n(m_read->buffer.constData(), count, data);
     return ok;
 }
 
@@ -248,7 +253,8 @@ bool Win32SerialControl::issueReceiveWatch()
         return true;
     // Done at once (a byte came in since the poll looked) or pending, the watch's event and
     // its notifier carry it to the next poll the same way.
-    if (!ReadFile(handleOf(m_handle), &m_watchByte, 1, nullptr, &m_watch->fresh())
+    m_watch->buffer.resize(1);
+    if (!ReadFile(handleOf(m_handle), m_watch->buffer.data(), 1, nullptr, &m_watch->fresh())
         && GetLastError() != ERROR_IO_PENDING)
         return false;
     m_watchArmed = true;
@@ -272,21 +278,21 @@ bool Win32SerialControl::takeReceiveWatch(QByteArray& arrived)
         return false;
     }
     if (got == 1)
-        arrived.append(m_watchByte);
+        arrived.append(m_watch->buffer.at(0));
     return true;
 }
 
-void Win32SerialControl::cancelReceiveWatch()
+bool Win32SerialControl::cancelReceiveWatch()
 {
     if (!m_watchArmed)
-        return;
+        return true;
     m_watchArmed = false;
     m_watchNotifier->setEnabled(false);
-    HANDLE handle = handleOf(m_handle);
-    CancelIoEx(handle, &m_watch->overlapped);
-    // The read owns m_watchByte until the driver lets go of it, cancelled or not.
-    DWORD ignored = 0;
-    GetOverlappedResult(handle, &m_watch->overlapped, &ignored, TRUE);
+    if (Win32Requests::cancel(handleOf(m_handle), m_watch))
+        return true;
+    // The abandoned read keeps its event; the next watch has one of its own.
+    m_watchNotifier->setHandle(m_watch->event);
+    return false;
 }
 
 void Win32SerialControl::checkQuietLine()
@@ -302,7 +308,10 @@ void Win32SerialControl::clearInBuffer()
 {
     if (!m_handle)
         return;
-    cancelReceiveWatch();
+    if (!cancelReceiveWatch()) {
+        lose(QStringLiteral("the driver kept a cancelled read"), ERROR_TIMEOUT);
+        return;
+    }
     PurgeComm(handleOf(m_handle), PURGE_RXCLEAR);
     m_decoder.reset();
     if (m_wakeOnInput)
@@ -389,11 +398,12 @@ bool Win32SerialControl::collectWrite()
     DWORD count = 0;
     const bool done = GetOverlappedResult(handleOf(m_handle), &m_write->overlapped, &count, FALSE);
     const DWORD error = GetLastError();
-    if (count < DWORD(m_writing.size()))
-        m_waiting.prepend(m_writing.mid(count));
-    m_writing.clear();
+    QByteArray& writing = m_write->buffer;
+    if (count < DWORD(writing.size()))
+        m_waiting.prepend(writing.mid(count));
+    writing.clear();
     if (!done)
-        return failWithSystemError(QStringLiteral("Cannot write to"), error);
+        return writeFailed(error);
     return startWrite();
 }
 
@@ -401,17 +411,28 @@ bool Win32SerialControl::startWrite()
 {
     if (m_writeInFlight || m_waiting.isEmpty())
         return true;
-    m_writing = std::exchange(m_waiting, QByteArray());
-    if (!WriteFile(handleOf(m_handle), m_writing.constData(), DWORD(m_writing.size()), nullptr,
+    // The bytes go with the request: an abandoned write keeps them.
+    QByteArray& writing = m_write->buffer;
+    writing = std::exchange(m_waiting, QByteArray());
+    if (!WriteFile(handleOf(m_handle), writing.constData(), DWORD(writing.size()), nullptr,
             &m_write->fresh())
         && GetLastError() != ERROR_IO_PENDING) {
         const DWORD error = GetLastError();
-        m_waiting = std::exchange(m_writing, QByteArray());
-        return failWithSystemError(QStringLiteral("Cannot write to"), error);
+        m_waiting = std::exchange(writing, QByteArray());
+        return writeFailed(error);
     }
     m_writeInFlight = true;
-    m_driverQueueBound += m_writing.size();
+    m_driverQueueBound += writing.size();
     return true;
+}
+
+bool Win32SerialControl::writeFailed(unsigned long error)
+{
+    // While the port closes, the loss would close it a second time from inside its own close.
+    if (m_closing || !meansDeviceGone(error))
+        return failWithSystemError(QStringLiteral("Cannot write to"), error);
+    lose(QStringLiteral("writing failed"), error);
+    return false;
 }
 
 // With `flush`, what waits goes out first, within the time the driver needs for a transmit
@@ -429,13 +450,11 @@ void Win32SerialControl::settleWrites(bool flush)
             break;
     }
     if (m_writeInFlight) {
-        CancelIoEx(handle, &m_write->overlapped);
-        // The write owns its bytes until the driver lets go of them, cancelled or not.
-        DWORD ignored = 0;
-        GetOverlappedResult(handle, &m_write->overlapped, &ignored, TRUE);
+        // The port closes either way; a write the driver keeps stays with it.
+        Win32Requests::cancel(handle, m_write);
         m_writeInFlight = false;
     }
-    m_writing.clear();
+    m_write->buffer.clear();
     m_waiting.clear();
 }
 
@@ -468,6 +487,7 @@ void Win32SerialControl::closePort(bool flush)
 {
     if (!m_handle)
         return;
+    m_closing = true;
     m_lineCheck->stop();
     cancelReceiveWatch();
     HANDLE handle = handleOf(m_handle);
@@ -483,6 +503,7 @@ void Win32SerialControl::closePort(bool flush)
     CloseHandle(handle);
     m_handle = nullptr;
     m_decoder.reset();
+    m_closing = false;
 }
 
 SerialControl* newPortControl(QObject* parent) { return new Win32SerialControl(parent); }

@@ -8,6 +8,7 @@
 
 class QTimer;
 class QWinEventNotifier;
+struct Win32Request;
 
 // The serial port control on a real Windows port, through the Win32 communications API.
 //
@@ -24,7 +25,9 @@ class QWinEventNotifier;
 // Not every driver ends the watch when its USB adapter is pulled: some leave the read
 // standing and only fail the requests that follow. So while the port is open, a quiet line is
 // asked for its status once a second, and the loss is reported within about a second either
-// way; one wake-up a second is all the header wait pays for it.
+// way; one wake-up a second is all the header wait pays for it. Nothing waits without a
+// limit: a request called off is waited for within Win32Requests' bound, and one the driver
+// keeps is abandoned to it and the port reported lost.
 class Win32SerialControl : public SerialControl {
     Q_OBJECT
 public:
@@ -73,33 +76,34 @@ private:
     bool readQueued(char* data, unsigned long size, unsigned long* done);
     bool collectWrite();
     bool startWrite();
+    // A write's failure: "Lost" when the device is gone, as for a read; else "Cannot write".
+    bool writeFailed(unsigned long error);
     void settleWrites(bool flush);
     bool issueReceiveWatch();
     void armReceiveWatch();
     bool takeReceiveWatch(QByteArray& arrived);
-    void cancelReceiveWatch();
+    // False when the driver kept the cancelled read (Win32Requests).
+    bool cancelReceiveWatch();
     void checkQuietLine();
 
-    struct Overlapped;
     Qt::HANDLE m_handle { nullptr };
-    std::unique_ptr<Overlapped> m_watch;
-    std::unique_ptr<Overlapped> m_read;
-    // ACKs leave without the caller waiting for them: one write in flight, the bytes behind it
-    // waiting for it to finish.
-    std::unique_ptr<Overlapped> m_write;
-    QByteArray m_writing;
+    std::unique_ptr<Win32Request> m_watch;
+    std::unique_ptr<Win32Request> m_read;
+    // ACKs leave without the caller waiting for them: one write in flight (its bytes in the
+    // request), the bytes behind it waiting for it to finish.
+    std::unique_ptr<Win32Request> m_write;
     QByteArray m_waiting;
     bool m_writeInFlight { false };
     QWinEventNotifier* m_watchNotifier { nullptr };
     QTimer* m_lineCheck { nullptr };
     bool m_watchArmed { false };
-    char m_watchByte { 0 };
     Cp932Decoder m_decoder;
     std::chrono::steady_clock::time_point m_lastInput {};
     int m_commPort { 1 };
     int m_inputLen { 0 };
     int m_commEvent { 0 };
     bool m_breakOn { false };
+    bool m_closing { false };
     // Without it, the one-byte read is not issued again once it has completed: polls at the
     // line's pace find the bytes in the driver's queue, and only their timer wakes them.
     bool m_wakeOnInput { true };

@@ -8,6 +8,7 @@
 #else
 #include "login1standin.h"
 #endif
+#include "sessionwatch.h"
 #include "tempdosdevices.h"
 #include "uifonts.h"
 
@@ -165,6 +166,8 @@ private Q_SLOTS:
     void shouldKeepMachineAwakeOnlyWhileCapturing();
     void shouldCaptureWhateverLogindAnswers_data();
     void shouldCaptureWhateverLogindAnswers();
+    void shouldStopCaptureOnlyWhenOwnSessionIsDisconnected_data();
+    void shouldStopCaptureOnlyWhenOwnSessionIsDisconnected();
 
 private:
     TempDosDevices m_devices;
@@ -829,6 +832,65 @@ void TestForm1::shouldCaptureWhateverLogindAnswers()
     QVERIFY(heldAgain);
     QTRY_COMPARE_WITH_TIMEOUT(m_sleep.held(), 0, 5000);
 #endif
+}
+
+void TestForm1::shouldStopCaptureOnlyWhenOwnSessionIsDisconnected_data()
+{
+    QTest::addColumn<int>("event");
+    QTest::addColumn<bool>("ownSession");
+    QTest::addColumn<QString>("wait");
+    QTest::addColumn<bool>("stops");
+
+    QTest::newRow("another user switched in at the console, header wait")
+        << int(SessionWatch::ConsoleDisconnect) << true << "header" << true;
+    QTest::newRow("remote desktop closed, body wait")
+        << int(SessionWatch::RemoteDisconnect) << true << "body" << true;
+    QTest::newRow("screen locked") << int(SessionWatch::SessionLock) << true << "header" << false;
+    QTest::newRow("screen unlocked")
+        << int(SessionWatch::SessionUnlock) << true << "header" << false;
+    QTest::newRow("another session disconnected")
+        << int(SessionWatch::ConsoleDisconnect) << false << "header" << false;
+}
+
+void TestForm1::shouldStopCaptureOnlyWhenOwnSessionIsDisconnected()
+{
+    QFETCH(int, event);
+    QFETCH(bool, ownSession);
+    QFETCH(QString, wait);
+    QFETCH(bool, stops);
+
+    Fixture f;
+    f.form.show();
+    const bool inBody = wait == QLatin1String("body");
+    if (inBody)
+        f.port->addReads({ "HEAD", QStringLiteral("\u0006") });
+    else
+        f.port->addReads({ "HE" });
+    const QColor waiting = inBody ? QColor(0, 0, 255) : QColor(0, 255, 0);
+    const quint32 session = SessionWatch::ownSession() + (ownSession ? 0 : 1);
+    bool capturingBefore = false;
+    bool releasedRed = false;
+    bool keptCapturing = false;
+    once([&] { return f.form.isCapturing() && f.port->portOpen() && f.lamp() == waiting; },
+        [&] {
+            capturingBefore = true;
+            // What the window's session notification delivers; a stop runs Comm Break's second
+            // inside it, as a click would.
+            Q_EMIT SessionWatch::instance()->changed(event, session);
+            releasedRed = !f.port->portOpen() && f.lamp() == QColor(255, 0, 0)
+                && f.port->log().contains(QStringLiteral("break:on"));
+            keptCapturing = f.form.isCapturing() && f.port->portOpen() && !f.port->breakOn()
+                && f.lamp() != QColor(255, 0, 0);
+            // Ends the test's wait whatever the outcome.
+            f.form.close();
+        },
+        [&] { f.form.close(); });
+    f.form.command1Click();
+
+    QVERIFY(capturingBefore);
+    QCOMPARE(releasedRed, stops);
+    QCOMPARE(keptCapturing, !stops);
+    QVERIFY(f.fatals.isEmpty());
 }
 
 QTEST_MAIN(TestForm1)

@@ -5,6 +5,7 @@
 #include "fatalreport.h"
 #include "lampshape.h"
 #include "serialcontrol.h"
+#include "sessionwatch.h"
 #include "uifonts.h"
 
 #include <QCloseEvent>
@@ -54,6 +55,7 @@ Form1::Form1(SerialControl* port, QWidget* parent)
     // quitting the event loop. A break left standing, or a port not closed, would then
     // outlive the program.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Form1::releaseLine);
+    connect(SessionWatch::instance(), &SessionWatch::changed, this, &Form1::sessionChanged);
 
     form1Load();
 }
@@ -249,6 +251,22 @@ void Form1::closeEvent(QCloseEvent* event)
 {
     releaseLine();
     event->accept();
+}
+
+void Form1::sessionChanged(int event, quint32 session)
+{
+    if (m_ending || !SessionWatch::leavesSession(event, session, SessionWatch::ownSession()))
+        return;
+    // A break under way ends the capture already; it must not start again after it because
+    // Open was the last press.
+    if (m_breakDepth > 0) {
+        m_afterBreak.pressBreak();
+        return;
+    }
+    // Stopped as Comm Break stops it, so that the next user's reccap finds the port free and
+    // the operator comes back to a red lamp and a window that says nothing was captured.
+    if (m_loop.isRunning())
+        command2Click();
 }
 
 void Form1::releaseLine()

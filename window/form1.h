@@ -60,6 +60,9 @@ private:
     // False when the line failed and the program is ending.
     bool breakSequence();
     void msComm1OnComm();
+    // The operator's session was disconnected (another user at the desk, a remote desktop
+    // closed): the line is let go as Comm Break lets it go. A lock changes nothing.
+    void sessionChanged(int event, quint32 session);
     // The program is going away: whatever waits further down the stack ends at its next
     // yield, and the line is released now, break and port, since nothing may run after this.
     void releaseLine();

@@ -6,6 +6,7 @@
 #include "fatalreport.h"
 #include "form1.h"
 #include "portcontrol.h"
+#include "sessionwatch.h"
 #include "singleinstance.h"
 #include "startupchecks.h"
 #include "terminationsignals.h"
@@ -75,6 +76,7 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
     });
 
     form.show();
+    SessionWatch::instance()->watch(&form);
     const int status = QApplication::exec();
     return signalStatus != 0 ? signalStatus : status;
 }
