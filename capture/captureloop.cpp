@@ -30,6 +30,8 @@ void CaptureLoop::run()
     } running { m_running };
 
     m_view.setOpenEnabled(false);
+    if (!resultFileWritable())
+        return;
     m_port.setInputLen(0);
     m_view.setLamp(Lamp::Green);
     while (cycle() == Outcome::Continue && !m_endAfterRecord) { }
@@ -48,6 +50,26 @@ bool CaptureLoop::sendAck()
     if (m_port.output(QString(QChar(ack))))
         return true;
     fail(m_port.errorString());
+    return false;
+}
+
+// The instrument forgets a record once its header is answered, so a record whose line could not
+// reach the file would be lost. While the file cannot be written, nothing is answered: capture
+// stops as a break leaves it, the instrument keeps the record and sends it again, and the
+// operator, told where and why, presses Comm Open once the folder is back. A write that fails
+// after this check (a disk filling up meanwhile) is still the fatal end it always was.
+bool CaptureLoop::resultFileWritable()
+{
+    QString message;
+    if (ResultFile::checkWritable(m_view.resultPath(), &message))
+        return true;
+    if (m_port.portOpen()) {
+        m_port.clearInBuffer();
+        m_port.setPortOpen(false);
+    }
+    m_view.setLamp(Lamp::Red);
+    m_view.setOpenEnabled(true);
+    m_view.showResultFileError(message);
     return false;
 }
 
@@ -84,6 +106,8 @@ CaptureLoop::Outcome CaptureLoop::cycle()
             accumulator = LineRules::headerSoFar(accumulator, chunk, newBurst);
     } while (!LineRules::isHeader(accumulator));
 
+    if (!resultFileWritable())
+        return Outcome::End;
     const QString header = accumulator;
     m_view.setLamp(Lamp::Blue);
     m_view.setField(Field::Text1, header);

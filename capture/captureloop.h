@@ -46,6 +46,7 @@ private:
     bool yieldOnce();
     Outcome cycle();
     bool sendAck();
+    bool resultFileWritable();
     bool settleLoneK(QString& chunk);
     RecordEnd settleRecordEnd();
     Outcome rejectRecord(RecordRefusal why);

@@ -25,6 +25,11 @@ std::chrono::milliseconds renameRetryLimit();
 // file may be written. On failure *reason holds the system's word.
 Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason);
 
+// Whether a line could be written at localPath now, by the replace or, where the folder takes no
+// new file, in place, asked without writing anything: a record is answered only when its line
+// has somewhere to go. On false *reason holds what stands in the way.
+bool checkWritable(const QString& localPath, QString* reason);
+
 // Overwrites the existing file at localPath with `line`. Failed, with *reason as it was, when
 // there is no such file; with the reason set when the write fails or when the file has another
 // name (a hard link), which would take the line too.

@@ -1,6 +1,7 @@
 #include "replacepolicy.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <qt_windows.h>
@@ -113,6 +114,41 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
     // Where the user may make files beside Result.txt but not replace it, it can still be
     // written in place.
     return error == ERROR_ACCESS_DENIED ? Replace::TemporaryRefused : Replace::Failed;
+}
+
+// Asked the way the write will ask: an existing file opened for writing as the in-place write
+// opens it (a reader in the way is waited for by the write, so it counts as writable), and for a
+// new file a file of our own made in the folder and gone again when its handle closes.
+bool checkWritable(const QString& localPath, QString* reason)
+{
+    const std::wstring folder = native(QFileInfo(localPath).path());
+    const DWORD folderAttributes = GetFileAttributesW(folder.c_str());
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES
+        || !(folderAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *reason = systemReason(
+            folderAttributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY);
+        return false;
+    }
+    const std::wstring target = native(localPath);
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (file == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND) {
+        const std::wstring probe = target + L"."
+            + QString::number(QRandomGenerator::global()->generate(), 36).toStdWString();
+        file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return true;
+    }
+    if (heldByAnother(error))
+        return true;
+    *reason = systemReason(error);
+    return false;
 }
 
 // The old line is overwritten first and the file cut to the new length after, so a reader may

@@ -91,6 +91,7 @@ public:
     void setLamp(Lamp) override { }
     void setOpenEnabled(bool) override { }
     void showCommError() override { readsLeftAtBox << m_port.pendingReads(); }
+    void showResultFileError(const QString& message) override { failures << message; }
     void yieldToEvents(EventPump::Pace) override
     {
         if (m_port.pendingReads() == 0)

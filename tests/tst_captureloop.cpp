@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <chrono>
@@ -122,6 +123,8 @@ private Q_SLOTS:
     void shouldEndOnlyWhenPortFoundClosedInAWait();
     void shouldReportFatalWhenPortCannotOpen();
     void shouldReportFatalWhenResultFileCannotBeWritten();
+    void shouldAnswerNothingWhileResultFileCannotBeWritten_data();
+    void shouldAnswerNothingWhileResultFileCannotBeWritten();
     void shouldRefuseSecondLoopInsideYield();
     void shouldEndAtNextYieldAfterStop();
     void shouldRestAboutOneCharacterTimeBetweenPolls_data();
@@ -567,20 +570,119 @@ void TestCaptureLoop::shouldReportFatalWhenPortCannotOpen()
 
 void TestCaptureLoop::shouldReportFatalWhenResultFileCannotBeWritten()
 {
-    // A folder where the file should be: no file can replace it.
-    QVERIFY(QDir().mkpath(m_devices.resultFile()));
     FakeSerialControl port;
     ScriptedView view(port);
     play(port, { "HEAD", recordBody(), "quiet:60", "HEAD" });
+    // A folder put where the file should be once the header has been answered: the check
+    // before the answer passed, and no file can replace the folder.
+    view.onYield = [&](EventPump::Pace, int) {
+        if (!port.writes().isEmpty() && !QFileInfo::exists(m_devices.resultFile()))
+            QDir().mkpath(m_devices.resultFile());
+        return false;
+    };
     CaptureLoop(port, view).run();
     QVERIFY(QDir().rmdir(m_devices.resultFile()));
 
+    QCOMPARE(view.resultFileErrors, QStringList());
     QCOMPARE(view.fatals.size(), 1);
     QVERIFY2(view.fatals.first().contains(QStringLiteral("Result.txt")),
         qPrintable(view.fatals.first()));
     // The loop ends with the failure: the next header is never read.
     QCOMPARE(port.log().count(QStringLiteral("read:HEAD")), 1);
     QCOMPARE(port.pendingReads() > 0, true);
+}
+
+void TestCaptureLoop::shouldAnswerNothingWhileResultFileCannotBeWritten_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<bool>("atOpen");
+    QTest::addColumn<QString>("reason");
+
+    for (const bool atOpen : { true, false }) {
+        const char* when = atOpen ? "at Comm Open" : "when a header comes";
+        const QString folderAtName = QStringLiteral("Result.txt is a folder");
+#ifdef Q_OS_WIN
+        // Drive C is the test's own Wine prefix's, and its root stays where it is.
+        QTest::addRow("Result.txt is a folder %s", when)
+            << folderAtName << atOpen << QStringLiteral("denied");
+#else
+        QTest::addRow("folder missing %s", when)
+            << QStringLiteral("folder missing") << atOpen << QStringLiteral("No such file");
+        QTest::addRow("folder is a file %s", when)
+            << QStringLiteral("folder is a file") << atOpen << QStringLiteral("Not a directory");
+        QTest::addRow("Result.txt is a folder %s", when)
+            << folderAtName << atOpen << QStringLiteral("Is a directory");
+#endif
+    }
+}
+
+// The instrument forgets a record once it is answered: while the file cannot take its line,
+// nothing is answered, capture stops as a break leaves it, and Comm Open starts it again once
+// the folder is back.
+void TestCaptureLoop::shouldAnswerNothingWhileResultFileCannotBeWritten()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(bool, atOpen);
+    QFETCH(QString, reason);
+
+    const QString drive = m_devices.drive();
+    const QString away = drive + QStringLiteral(".away");
+    const auto block = [&] {
+        if (obstacle == QLatin1String("Result.txt is a folder"))
+            return QDir().mkdir(m_devices.resultFile());
+        if (!QDir().rename(drive, away))
+            return false;
+        QFile file(drive);
+        return obstacle == QLatin1String("folder missing") || file.open(QIODevice::WriteOnly);
+    };
+    const auto unblock = [&] {
+        if (obstacle == QLatin1String("Result.txt is a folder"))
+            return QDir().rmdir(m_devices.resultFile());
+        QFile::remove(drive);
+        return QDir().rename(away, drive);
+    };
+
+    FakeSerialControl port;
+    ScriptedView view(port);
+    play(port, { "HEAD", recordBody(), "quiet:60" });
+    bool blocked = false;
+    if (atOpen) {
+        blocked = block();
+    } else {
+        view.onYield = [&](EventPump::Pace, int index) {
+            if (index == 1)
+                blocked = block();
+            return false;
+        };
+    }
+    CaptureLoop(port, view).run();
+    QVERIFY(unblock());
+    QVERIFY(blocked);
+
+    QCOMPARE(port.writes(), QStringList());
+    QCOMPARE(view.fatals, QStringList());
+    QCOMPARE(view.commErrors, 0);
+    QCOMPARE(view.resultFileErrors.size(), 1);
+    const QString message = view.resultFileErrors.first();
+    QVERIFY2(message.contains(QStringLiteral("C:\\Result.txt"))
+            && message.contains(m_devices.resultFile())
+            && message.contains(reason, Qt::CaseInsensitive),
+        qPrintable(message));
+    QVERIFY(!view.portOpenAtResultFileError);
+    QCOMPARE(view.lampAtResultFileError, CaptureView::Lamp::Red);
+    QVERIFY(view.openEnabledAtResultFileError);
+    QCOMPARE(port.log().count(QStringLiteral("open")), atOpen ? 0 : 1);
+
+    // The folder is back: the next Comm Open captures the record the instrument sends again.
+    FakeSerialControl again;
+    ScriptedView afterwards(again);
+    play(again, { "HEAD", recordBody(), "quiet:60" });
+    CaptureLoop(again, afterwards).run();
+    QCOMPARE(afterwards.resultFileErrors, QStringList());
+    QCOMPARE(again.writes().first(), ack);
+    QFile file(m_devices.resultFile());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), goodLine);
 }
 
 void TestCaptureLoop::shouldRefuseSecondLoopInsideYield()

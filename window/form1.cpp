@@ -325,6 +325,18 @@ void Form1::showCommError()
         focusNextChild();
 }
 
+void Form1::showResultFileError(const QString& message)
+{
+    // Titled with the file, as the operator knows it from the window's last row.
+    QMessageBox box(QMessageBox::Warning, resultPath(), message, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("ResultFileBox"));
+    box.exec();
+    if (m_ending || !isVisible())
+        return;
+    activateWindow();
+    m_command1->setFocus(Qt::OtherFocusReason);
+}
+
 void Form1::yieldToEvents(EventPump::Pace pace) { m_pump.yield(pace); }
 
 void Form1::fatal(const QString& message)

@@ -66,6 +66,7 @@ private:
     void setLamp(Lamp lamp) override;
     void setOpenEnabled(bool enabled) override;
     void showCommError() override;
+    void showResultFileError(const QString& message) override;
     void yieldToEvents(EventPump::Pace pace) override;
     void fatal(const QString& message) override;
     void abortProgram() override;

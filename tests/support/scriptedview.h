@@ -28,6 +28,13 @@ public:
         lampAtCommError = lamp;
         fieldsAtCommError = fields;
     }
+    void showResultFileError(const QString& message) override
+    {
+        resultFileErrors << message;
+        portOpenAtResultFileError = m_port.portOpen();
+        lampAtResultFileError = lamp;
+        openEnabledAtResultFileError = openEnabled;
+    }
     void yieldToEvents(EventPump::Pace pace) override
     {
         yields << pace;
@@ -43,12 +50,16 @@ public:
     QMap<Field, QString> fieldsAtCommError;
     QList<EventPump::Pace> yields;
     QStringList fatals;
+    QStringList resultFileErrors;
     // Return true to keep the default "stop when the script is done" from running.
     std::function<bool(EventPump::Pace, int)> onYield;
     Lamp lamp { Lamp::Red };
     Lamp lampAtCommError { Lamp::Red };
     bool openEnabled { true };
     bool portOpenAtCommError { true };
+    bool portOpenAtResultFileError { true };
+    Lamp lampAtResultFileError { Lamp::Green };
+    bool openEnabledAtResultFileError { false };
     int commErrors { 0 };
     int aborts { 0 };
 
