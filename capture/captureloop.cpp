@@ -181,13 +181,14 @@ CaptureLoop::Outcome CaptureLoop::cycle()
 // the operator reads the box is taken for part of a record; the next cycle opens it afresh.
 // The rule is noted first, so that it reaches a trace with the close and not only after the
 // box has been answered.
-CaptureLoop::Outcome CaptureLoop::rejectRecord(RecordRefusal why)
+CaptureLoop::Outcome CaptureLoop::rejectRecord(const Refusal& why)
 {
+    const QString reason = refusalReason(why);
     if (RecordJournal* journal = m_port.journal())
-        journal->recordRejected(ruleName(why));
+        journal->recordRejected(ruleName(why.rule), reason);
     m_port.clearInBuffer();
     m_port.setPortOpen(false);
-    m_view.showCommError();
+    m_view.showCommError(reason);
     return m_stopRequested ? Outcome::End : Outcome::Continue;
 }
 
@@ -250,7 +251,7 @@ CaptureLoop::RecordEnd CaptureLoop::settleRecordEnd()
 
 CaptureLoop::Outcome CaptureLoop::handleRecord(const QString& body)
 {
-    RecordRefusal why = RecordRefusal::MissingField;
+    Refusal why = RecordRefusal::MissingField;
     const std::optional<PersonFields> fields = FieldExtractor::extract(body, &why);
     const std::optional<QByteArray> line = fields ? ResultLine::build(*fields, &why) : std::nullopt;
     if (!line) {

@@ -49,7 +49,7 @@ private:
     bool resultFileWritable();
     bool settleLoneK(QString& chunk);
     RecordEnd settleRecordEnd();
-    Outcome rejectRecord(RecordRefusal why);
+    Outcome rejectRecord(const Refusal& why);
     Outcome handleRecord(const QString& body);
     void fail(const QString& message);
 

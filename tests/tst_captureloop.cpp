@@ -60,9 +60,10 @@ public:
     {
         notes << QStringLiteral("written ") + QString::fromLatin1(line.left(8));
     }
-    void recordRejected(QLatin1String rule) override
+    void recordRejected(QLatin1String rule, const QString& reason) override
     {
         notes << QStringLiteral("rejected ") + rule;
+        reasons << reason;
     }
     void recordAborted(std::chrono::nanoseconds silence, int answers) override
     {
@@ -75,6 +76,7 @@ public:
     }
 
     QStringList notes;
+    QStringList reasons;
     std::chrono::nanoseconds abortSilence { 0 };
 };
 
@@ -458,6 +460,8 @@ void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord_data()
 {
     QTest::addColumn<QStringList>("reads");
     QTest::addColumn<QStringList>("notes");
+    // What the "please resend" box and the journal say about each refused record.
+    QTest::addColumn<QStringList>("reasons");
 
     const QString body = recordBody();
     QString noMarker = body;
@@ -466,40 +470,67 @@ void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord_data()
     quoted.replace(QStringLiteral("見本氏名"), QStringLiteral("見\"氏名"));
     QString unreadable = body;
     unreadable.replace(QStringLiteral("見本氏名"), QStringLiteral("見\uFFFD氏名"));
+    QString shortDate = body;
+    shortDate.replace(QStringLiteral("S45.03.12"), QStringLiteral("S45.03.1"));
+    shortDate += QLatin1Char('.');
+    QString controlGender = body;
+    controlGender.replace(QStringLiteral("0052"), QStringLiteral("005\u0001"));
+    QString unencodableGender = body;
+    unencodableGender.replace(QStringLiteral("0052"), QStringLiteral("005\u00e9"));
 
-    QTest::newRow("written") << QStringList { "HEAD", body }
-                             << QStringList { "written \"00123 \"" };
-    QTest::newRow("body without its leading ACK") << QStringList { "HEAD",
-        recordBody(0, QStringLiteral("\u0002")) } << QStringList { "rejected no-ack" };
+    QTest::newRow("written") << QStringList { "HEAD", body } << QStringList { "written \"00123 \"" }
+                             << QStringList {};
+    QTest::newRow("body without its leading ACK")
+        << QStringList { "HEAD", recordBody(0, QStringLiteral("\u0002")) }
+        << QStringList { "rejected no-ack" } << QStringList { "先頭がACKではありません" };
     QTest::newRow("field marker missing")
-        << QStringList { "HEAD", noMarker } << QStringList { "rejected missing-field" };
+        << QStringList { "HEAD", noMarker } << QStringList { "rejected missing-field" }
+        << QStringList { "受信生年月日: 見つかりません" };
     // The gender's marker ends the body, so the gender itself is not in it.
     QTest::newRow("gender cut off by the body's end")
-        << QStringList { "HEAD", recordBody(99) } << QStringList { "rejected malformed-field" };
+        << QStringList { "HEAD", recordBody(99) } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信性別: 1文字ではありません" };
+    QTest::newRow("date of birth of 8 characters")
+        << QStringList { "HEAD", shortDate } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信生年月日: 9文字ではありません" };
+    QTest::newRow("control character as the gender")
+        << QStringList { "HEAD", controlGender } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信性別: 制御文字を含みます" };
     QTest::newRow("double quote in the kanji name")
-        << QStringList { "HEAD", quoted } << QStringList { "rejected malformed-field" };
+        << QStringList { "HEAD", quoted } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信漢字氏名: 二重引用符を含みます" };
     QTest::newRow("character the line could not read")
-        << QStringList { "HEAD", unreadable } << QStringList { "rejected unencodable" };
-    QTest::newRow("body cut off by silence") << QStringList { "HEAD", body.left(100), "quiet:800",
-        "HEAD", body } << QStringList { "rejected cut-off", "written \"00123 \"" };
+        << QStringList { "HEAD", unreadable } << QStringList { "rejected unencodable" }
+        << QStringList { "受信漢字氏名: 使えない文字を含みます" };
+    QTest::newRow("gender code page 932 has no code for")
+        << QStringList { "HEAD", unencodableGender } << QStringList { "rejected unencodable" }
+        << QStringList { "受信性別: 使えない文字を含みます" };
+    QTest::newRow("body cut off by silence")
+        << QStringList { "HEAD", body.left(100), "quiet:800", "HEAD", body }
+        << QStringList { "rejected cut-off", "written \"00123 \"" }
+        << QStringList { "途中で途切れました" };
     // Another record's header and body right behind a cut one: the two never make one line.
     QTest::newRow("next record inside a cut body")
         << QStringList { "HEAD", body.left(60), "HEAD", body, "pause:100", "HEAD", body }
-        << QStringList { "rejected second-record", "written \"00123 \"" };
+        << QStringList { "rejected second-record", "written \"00123 \"" }
+        << QStringList { "二人分のデータが混ざっています" };
     QTest::newRow("next record's header completing a cut body")
         << QStringList { "HEAD", body.left(174), "HEAD", body, "pause:100", "HEAD", body }
-        << QStringList { "rejected second-record", "written \"00123 \"" };
-    QTest::newRow("lone K and silence") << QStringList { "HEAD", body.left(40), "K", "quiet:21" }
-                                        << QStringList { "abort after 20 answers" };
+        << QStringList { "rejected second-record", "written \"00123 \"" }
+        << QStringList { "二人分のデータが混ざっています" };
+    QTest::newRow("lone K and silence")
+        << QStringList { "HEAD", body.left(40), "K", "quiet:21" }
+        << QStringList { "abort after 20 answers" } << QStringList {};
     QTest::newRow("port that cannot be opened")
         << QStringList { "fail-open:COM3 (/dev/ttyS2): No such file or directory" }
-        << QStringList { "fatal COM3 (/dev/ttyS2): No such file or directory" };
+        << QStringList { "fatal COM3 (/dev/ttyS2): No such file or directory" } << QStringList {};
 }
 
 void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord()
 {
     QFETCH(QStringList, reads);
     QFETCH(QStringList, notes);
+    QFETCH(QStringList, reasons);
 
     FakeSerialControl port;
     ScriptedView view(port);
@@ -511,6 +542,8 @@ void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord()
     CaptureLoop(port, view).run();
 
     QCOMPARE(journal.notes, notes);
+    QCOMPARE(view.commErrorReasons, reasons);
+    QCOMPARE(journal.reasons, reasons);
     if (view.aborts > 0)
         QVERIFY(journal.abortSilence >= LineRules::abortSilence);
 }

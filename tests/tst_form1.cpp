@@ -369,9 +369,16 @@ void TestForm1::shouldGiveFocusBackToWindowWhenResendBoxCloses()
     const auto stopCapture = [&] { f.port->setPortOpen(false); };
     bool boxShown = false;
     bool focusBack = false;
+    QString shownText;
+    QStringList readOut;
     once([&] { return box() != nullptr; },
         [&] {
             boxShown = true;
+            shownText = box()->text();
+            // What a screen reader reads from the box: its children's names.
+            QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(box());
+            for (int i = 0; iface && i < iface->childCount(); ++i)
+                readOut << iface->child(i)->text(QAccessible::Name);
             QTest::keyClick(box(), Qt::Key_Return);
             once(
                 [&] {
@@ -391,6 +398,9 @@ void TestForm1::shouldGiveFocusBackToWindowWhenResendBoxCloses()
     QVERIFY(boxShown);
     QVERIFY(focusBack);
     QVERIFY(f.fatals.isEmpty());
+    // The request stands as it always did; the reason follows on a line of its own.
+    QCOMPARE(shownText, QStringLiteral("再送信してください\n先頭がACKではありません"));
+    QVERIFY2(readOut.contains(shownText), qPrintable(readOut.join(QLatin1Char('|'))));
 }
 
 // A result file that cannot be written (here a folder stands at its name): no record is

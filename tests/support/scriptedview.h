@@ -21,9 +21,10 @@ public:
     QString resultPath() const override { return QStringLiteral("C:\\Result.txt"); }
     void setLamp(Lamp value) override { lamp = value; }
     void setOpenEnabled(bool enabled) override { openEnabled = enabled; }
-    void showCommError() override
+    void showCommError(const QString& reason) override
     {
         ++commErrors;
+        commErrorReasons << reason;
         portOpenAtCommError = m_port.portOpen();
         lampAtCommError = lamp;
         fieldsAtCommError = fields;
@@ -51,6 +52,7 @@ public:
     QList<EventPump::Pace> yields;
     QStringList fatals;
     QStringList resultFileErrors;
+    QStringList commErrorReasons;
     // Return true to keep the default "stop when the script is done" from running.
     std::function<bool(EventPump::Pace, int)> onYield;
     Lamp lamp { Lamp::Red };
