@@ -14,8 +14,9 @@
 namespace ReplacePolicy {
 
 // Busy: another program kept the file from being replaced or written, perhaps only for a
-// moment; it is tried again until the retry limit has passed.
-enum class Replace { Done, Busy, TemporaryRefused, Failed };
+// moment; it is tried again until the retry limit has passed. HeldOpen: a reader holds the file
+// in a way that keeps it from being replaced but not, perhaps, from being written in place.
+enum class Replace { Done, Busy, TemporaryRefused, HeldOpen, Failed };
 
 // How long a busy file is tried again before it counts as a write failure.
 std::chrono::milliseconds renameRetryLimit();

@@ -63,7 +63,10 @@ bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* 
         // Windows. Writing it in place is not atomic, but it is the only write the folder
         // allows; a reader in the way is waited for as for the replace, and a failure of it is
         // reported like any other.
-        if (outcome == Replace::TemporaryRefused && !inPlace) {
+        // A reader that keeps the file open without delete sharing blocks a replace for as long
+        // as it reads, which may be for good; most such readers share writing, and the in-place
+        // write, which waits for one that does not, gets the line to them all the same.
+        if ((outcome == Replace::TemporaryRefused || outcome == Replace::HeldOpen) && !inPlace) {
             inPlace = true;
             continue;
         }
