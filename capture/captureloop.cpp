@@ -30,6 +30,8 @@ void CaptureLoop::run()
     } running { m_running };
 
     m_view.setOpenEnabled(false);
+    if (!resultFileWritable())
+        return;
     m_port.setInputLen(0);
     m_view.setLamp(Lamp::Green);
     while (cycle() == Outcome::Continue && !m_endAfterRecord) { }
@@ -48,6 +50,26 @@ bool CaptureLoop::sendAck()
     if (m_port.output(QString(QChar(ack))))
         return true;
     fail(m_port.errorString());
+    return false;
+}
+
+// The instrument forgets a record once its header is answered, so a record whose line could not
+// reach the file would be lost. While the file cannot be written, nothing is answered: capture
+// stops as a break leaves it, the instrument keeps the record and sends it again, and the
+// operator, told where and why, presses Comm Open once the folder is back. A write that fails
+// after this check (a disk filling up meanwhile) is still the fatal end it always was.
+bool CaptureLoop::resultFileWritable()
+{
+    QString message;
+    if (ResultFile::checkWritable(m_view.resultPath(), &message))
+        return true;
+    if (m_port.portOpen()) {
+        m_port.clearInBuffer();
+        m_port.setPortOpen(false);
+    }
+    m_view.setLamp(Lamp::Red);
+    m_view.setOpenEnabled(true);
+    m_view.showResultFileError(message);
     return false;
 }
 
@@ -84,6 +106,8 @@ CaptureLoop::Outcome CaptureLoop::cycle()
             accumulator = LineRules::headerSoFar(accumulator, chunk, newBurst);
     } while (!LineRules::isHeader(accumulator));
 
+    if (!resultFileWritable())
+        return Outcome::End;
     const QString header = accumulator;
     m_view.setLamp(Lamp::Blue);
     m_view.setField(Field::Text1, header);
@@ -157,13 +181,14 @@ CaptureLoop::Outcome CaptureLoop::cycle()
 // the operator reads the box is taken for part of a record; the next cycle opens it afresh.
 // The rule is noted first, so that it reaches a trace with the close and not only after the
 // box has been answered.
-CaptureLoop::Outcome CaptureLoop::rejectRecord(RecordRefusal why)
+CaptureLoop::Outcome CaptureLoop::rejectRecord(const Refusal& why)
 {
+    const QString reason = refusalReason(why);
     if (RecordJournal* journal = m_port.journal())
-        journal->recordRejected(ruleName(why));
+        journal->recordRejected(ruleName(why.rule), reason);
     m_port.clearInBuffer();
     m_port.setPortOpen(false);
-    m_view.showCommError();
+    m_view.showCommError(reason);
     return m_stopRequested ? Outcome::End : Outcome::Continue;
 }
 
@@ -226,7 +251,7 @@ CaptureLoop::RecordEnd CaptureLoop::settleRecordEnd()
 
 CaptureLoop::Outcome CaptureLoop::handleRecord(const QString& body)
 {
-    RecordRefusal why = RecordRefusal::MissingField;
+    Refusal why = RecordRefusal::MissingField;
     const std::optional<PersonFields> fields = FieldExtractor::extract(body, &why);
     const std::optional<QByteArray> line = fields ? ResultLine::build(*fields, &why) : std::nullopt;
     if (!line) {

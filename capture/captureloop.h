@@ -46,9 +46,10 @@ private:
     bool yieldOnce();
     Outcome cycle();
     bool sendAck();
+    bool resultFileWritable();
     bool settleLoneK(QString& chunk);
     RecordEnd settleRecordEnd();
-    Outcome rejectRecord(RecordRefusal why);
+    Outcome rejectRecord(const Refusal& why);
     Outcome handleRecord(const QString& body);
     void fail(const QString& message);
 

@@ -18,8 +18,12 @@ public:
     virtual QString resultPath() const = 0;
     virtual void setLamp(Lamp lamp) = 0;
     virtual void setOpenEnabled(bool enabled) = 0;
-    // The modal "please resend" box; returns when the operator has closed it.
-    virtual void showCommError() = 0;
+    // The modal "please resend" box, with the reason the record was refused (refusalReason());
+    // returns when the operator has closed it.
+    virtual void showCommError(const QString& reason) = 0;
+    // A modal box saying that the result file cannot be written now, and why; capture has
+    // stopped, and Comm Open starts it again.
+    virtual void showResultFileError(const QString& message) = 0;
     // Lets other handlers run; see EventPump for the paces.
     virtual void yieldToEvents(EventPump::Pace pace) = 0;
     // A failure the program cannot go on after: the window reports it and ends the program.

@@ -40,9 +40,11 @@ QString trimKanji(const QString& window)
 
 }
 
-std::optional<PersonFields> FieldExtractor::extract(const QString& body, RecordRefusal* why)
+std::optional<PersonFields> FieldExtractor::extract(const QString& body, Refusal* why)
 {
-    const auto refuse = [why](RecordRefusal refusal) {
+    using Field = CaptureView::Field;
+    using Fault = Refusal::Fault;
+    const auto refuse = [why](const Refusal& refusal) {
         if (why)
             *why = refusal;
         return std::nullopt;
@@ -75,8 +77,18 @@ std::optional<PersonFields> FieldExtractor::extract(const QString& body, RecordR
     // negative window ended the program. Such a record is now refused as a whole. Five markers
     // also mean an ESC stands after the third (the fourth marker's own), so the kanji and kana
     // windows, which both end at end[3], always have a real end.
-    if (markers < 5)
+    if (markers < 5) {
+        // The count cannot say which marker is gone; the field numbers the instrument puts
+        // after its markers can, for the operator's message. Field 1 has no box in the window.
+        constexpr Field numbered[] = { Field::Text7, Field::Text2, Field::Text4, Field::Text5 };
+        for (int number = 2; number <= 5; ++number) {
+            const QString marker = QStringLiteral(",\x1b%1").arg(number, 3, 10, QLatin1Char('0'));
+            if (!body.contains(marker))
+                return refuse(
+                    { RecordRefusal::MissingField, numbered[number - 2], Fault::Missing });
+        }
         return refuse(RecordRefusal::MissingField);
+    }
 
     PersonFields fields;
     fields.id = cut(body, 24, 5);
@@ -89,8 +101,10 @@ std::optional<PersonFields> FieldExtractor::extract(const QString& body, RecordR
     fields.gender = cut(body, start[5] + 4, 1);
     // A body that ends inside the date or before the gender lacks them; written as far as they
     // go, the file would hold a short date or an empty gender for this person.
-    if (fields.birthDate.size() != BirthDateLength || fields.gender.size() != 1)
-        return refuse(RecordRefusal::MalformedField);
+    if (fields.birthDate.size() != BirthDateLength)
+        return refuse({ RecordRefusal::MalformedField, Field::Text4, Fault::WrongLength });
+    if (fields.gender.size() != 1)
+        return refuse({ RecordRefusal::MalformedField, Field::Text5, Fault::WrongLength });
     fields.idItem = NumberPattern::format(fields.id, 5) + QLatin1Char(' ');
     fields.birthDateConverted = EraDate::convert(fields.birthDate);
     return fields;

@@ -12,6 +12,6 @@
 class FieldExtractor {
 public:
     // std::nullopt when the body lacks a marker that one of the fields needs, or ends before
-    // the date of birth and the gender are whole; `why` then says which.
-    static std::optional<PersonFields> extract(const QString& body, RecordRefusal* why = nullptr);
+    // the date of birth and the gender are whole; `why` then says which, and which field.
+    static std::optional<PersonFields> extract(const QString& body, Refusal* why = nullptr);
 };

@@ -192,6 +192,48 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
     return error == EPERM ? Replace::TemporaryRefused : Replace::Busy;
 }
 
+// The same path through the links as the write's, and the same choice between the replace and
+// the in-place write, asked of the system's permission check instead of tried: the record's ACK
+// waits on it. The replace needs a folder that takes new files; where it does not, or where a
+// sticky folder keeps another user's file from being replaced, only a file this user may write,
+// and that has no other name, can take the line.
+bool checkWritable(const QString& localPath, QString* reason)
+{
+    Target target;
+    if (!resolve(localPath, &target, reason))
+        return false;
+    const mode_t kind = target.entry.st_mode & S_IFMT;
+    if (kind == S_IFDIR) {
+        *reason = systemReason(EISDIR);
+        return false;
+    }
+    struct stat folder { };
+    const bool folderTakesFiles = ::faccessat(target.folder.fd, ".", W_OK | X_OK, AT_EACCESS) == 0
+        && ::fstat(target.folder.fd, &folder) == 0;
+    const int folderError = errno;
+    const uid_t self = ::geteuid();
+    const bool stickyKeepsIt = (folder.st_mode & S_ISVTX) && self != 0
+        && target.entry.st_uid != self && folder.st_uid != self;
+    if (folderTakesFiles && (kind == 0 || !stickyKeepsIt))
+        return true;
+    if (kind != S_IFREG) {
+        *reason = kind == S_IFLNK
+            ? QStringLiteral("%1 is a symbolic link owned by another user (%2), which reccap "
+                             "does not follow")
+                  .arg(target.path, userName(target.entry.st_uid))
+            : systemReason(folderTakesFiles ? EPERM : folderError);
+        return false;
+    }
+    if (target.entry.st_nlink > 1) {
+        *reason = secondName(target.path, target.entry.st_nlink);
+        return false;
+    }
+    if (::faccessat(target.folder.fd, target.name.constData(), W_OK, AT_EACCESS) == 0)
+        return true;
+    *reason = systemReason();
+    return false;
+}
+
 // The name is opened without following a link, as what stands there now need not be what
 // resolve() saw, and without blocking, as another user may have put a pipe there. The new line
 // goes over the old one from the start and the very next call cuts the file to its length: a

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "captureview.h"
+
 #include <QLatin1String>
+#include <QString>
+#include <optional>
 
 // Why the capture loop dropped a record. Each reason is one of the rules a record must pass
 // (LineRules, FieldExtractor, ResultLine); a line trace names it, so that a desk's "records are
@@ -24,3 +28,30 @@ enum class RecordRefusal {
 // The rule's name in a trace: no-ack, missing-field, malformed-field, unencodable, cut-off,
 // second-record.
 QLatin1String ruleName(RecordRefusal refusal);
+
+// A refusal as the operator is told it: the rule and, where one field is to blame, the field
+// (the window's box for it) and what is wrong with it. An operator who sees the same "please
+// resend" on every resend cannot tell a line fault, which a resend cures, from a record the
+// instrument will always send the same way.
+struct Refusal {
+    enum class Fault { None, Missing, WrongLength, ControlCharacter, DoubleQuote, Unencodable };
+
+    Refusal(RecordRefusal rule)
+        : rule(rule)
+    {
+    }
+    Refusal(RecordRefusal rule, CaptureView::Field field, Fault fault)
+        : rule(rule)
+        , field(field)
+        , fault(fault)
+    {
+    }
+
+    RecordRefusal rule;
+    std::optional<CaptureView::Field> field;
+    Fault fault { Fault::None };
+};
+
+// One line in Japanese for the "please resend" box and the trace, naming the field by its
+// caption in the window: "受信性別: 制御文字を含みます".
+QString refusalReason(const Refusal& refusal);

@@ -14,8 +14,9 @@
 namespace ReplacePolicy {
 
 // Busy: another program kept the file from being replaced or written, perhaps only for a
-// moment; it is tried again until the retry limit has passed.
-enum class Replace { Done, Busy, TemporaryRefused, Failed };
+// moment; it is tried again until the retry limit has passed. HeldOpen: a reader holds the file
+// in a way that keeps it from being replaced but not, perhaps, from being written in place.
+enum class Replace { Done, Busy, TemporaryRefused, HeldOpen, Failed };
 
 // How long a busy file is tried again before it counts as a write failure.
 std::chrono::milliseconds renameRetryLimit();
@@ -24,6 +25,11 @@ std::chrono::milliseconds renameRetryLimit();
 // renamed over it. TemporaryRefused: the folder takes no new file there, and only the existing
 // file may be written. On failure *reason holds the system's word.
 Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* reason);
+
+// Whether a line could be written at localPath now, by the replace or, where the folder takes no
+// new file, in place, asked without writing anything: a record is answered only when its line
+// has somewhere to go. On false *reason holds what stands in the way.
+bool checkWritable(const QString& localPath, QString* reason);
 
 // Overwrites the existing file at localPath with `line`. Failed, with *reason as it was, when
 // there is no such file; with the reason set when the write fails or when the file has another

@@ -14,6 +14,29 @@ bool fail(QString* errorMessage, const QString& message)
     return false;
 }
 
+QString unmapped(const QString& dosPath)
+{
+    return QStringLiteral("Cannot write the result file %1: no folder is mapped for drive %2:")
+        .arg(dosPath, dosPath.left(1).toUpper());
+}
+
+QString unwritable(const QString& dosPath, const QString& localPath, const QString& reason)
+{
+    return QStringLiteral("Cannot write the result file %1 (%2): %3")
+        .arg(dosPath, localPath, reason);
+}
+
+}
+
+bool ResultFile::checkWritable(const QString& dosPath, QString* errorMessage)
+{
+    const QString localPath = DosDevices::localPath(dosPath);
+    if (localPath.isEmpty())
+        return fail(errorMessage, unmapped(dosPath));
+    QString reason;
+    if (!ReplacePolicy::checkWritable(localPath, &reason))
+        return fail(errorMessage, unwritable(dosPath, localPath, reason));
+    return true;
 }
 
 bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* errorMessage)
@@ -21,9 +44,7 @@ bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* 
     using ReplacePolicy::Replace;
     const QString localPath = DosDevices::localPath(dosPath);
     if (localPath.isEmpty()) {
-        return fail(errorMessage,
-            QStringLiteral("Cannot write the result file %1: no folder is mapped for drive %2:")
-                .arg(dosPath, dosPath.left(1).toUpper()));
+        return fail(errorMessage, unmapped(dosPath));
     }
 
     using Clock = std::chrono::steady_clock;
@@ -42,7 +63,10 @@ bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* 
         // Windows. Writing it in place is not atomic, but it is the only write the folder
         // allows; a reader in the way is waited for as for the replace, and a failure of it is
         // reported like any other.
-        if (outcome == Replace::TemporaryRefused && !inPlace) {
+        // A reader that keeps the file open without delete sharing blocks a replace for as long
+        // as it reads, which may be for good; most such readers share writing, and the in-place
+        // write, which waits for one that does not, gets the line to them all the same.
+        if ((outcome == Replace::TemporaryRefused || outcome == Replace::HeldOpen) && !inPlace) {
             inPlace = true;
             continue;
         }
@@ -50,6 +74,5 @@ bool ResultFile::write(const QString& dosPath, const QByteArray& line, QString* 
             break;
         QThread::msleep(static_cast<unsigned long>(retryPause.count()));
     }
-    return fail(errorMessage,
-        QStringLiteral("Cannot write the result file %1 (%2): %3").arg(dosPath, localPath, reason));
+    return fail(errorMessage, unwritable(dosPath, localPath, reason));
 }

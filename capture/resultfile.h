@@ -12,4 +12,8 @@ public:
     // *errorMessage (when given) to a message naming both paths and the system's reason. A link
     // at the name that belongs to another user than this one or root is never written through.
     static bool write(const QString& dosPath, const QByteArray& line, QString* errorMessage);
+
+    // Whether write() would find the file writable now; a record is not answered otherwise, as
+    // the instrument forgets a record once it is answered. The message is as for write().
+    static bool checkWritable(const QString& dosPath, QString* errorMessage);
 };

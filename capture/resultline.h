@@ -17,7 +17,7 @@ namespace ResultLine {
 bool holdsOnlyPlainText(const QString& item);
 
 // std::nullopt when an item is not plain text (`why` is then MalformedField) or some character
-// has no exact code page 932 form (Unencodable).
-std::optional<QByteArray> build(const PersonFields& fields, RecordRefusal* why = nullptr);
+// has no exact code page 932 form (Unencodable); `why` names the item's field.
+std::optional<QByteArray> build(const PersonFields& fields, Refusal* why = nullptr);
 
 }

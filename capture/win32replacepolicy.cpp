@@ -1,9 +1,12 @@
 #include "replacepolicy.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <qt_windows.h>
+
+#include <aclapi.h>
 
 namespace ReplacePolicy {
 
@@ -39,6 +42,36 @@ namespace {
             done += written;
         }
         return true;
+    }
+
+    // ReplaceFileW keeps the replaced file's DACL but not its integrity label, so an elevated run
+    // would leave a file labelled High that the next standard user may not write. The label (or
+    // its absence) is given to the replacement first; false when it cannot be read or given.
+    bool takeIntegrityLabel(const std::wstring& from, HANDLE to)
+    {
+        HANDLE source = CreateFileW(from.c_str(), READ_CONTROL,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (source == INVALID_HANDLE_VALUE)
+            return false;
+        PACL label = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        DWORD error = GetSecurityInfo(source, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr,
+            nullptr, nullptr, &label, &descriptor);
+        CloseHandle(source);
+        if (error != ERROR_SUCCESS)
+            return false;
+        // A file without a label of its own is read as Medium; an empty list takes away the
+        // label that the replacement may have been given at its creation.
+        ACL none;
+        if (!label && InitializeAcl(&none, sizeof none, ACL_REVISION))
+            label = &none;
+        error = label ? SetSecurityInfo(to, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr,
+                    nullptr, nullptr, label)
+                      : GetLastError();
+        LocalFree(descriptor);
+        SetLastError(error);
+        return error == ERROR_SUCCESS;
     }
 
     // ReplaceFileW carries the attributes over itself; not every file system does (nor Wine),
@@ -80,39 +113,96 @@ Replace replaceOnce(const QString& localPath, const QByteArray& line, QString* r
     do {
         temporary = target + L"."
             + QString::number(QRandomGenerator::global()->generate(), 36).toStdWString();
-        file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-            FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Giving a label takes WRITE_OWNER, which the maker of a file has where it may make one.
+        file = CreateFileW(temporary.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_OWNER, 0,
+            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     } while (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         *reason = systemReason(error);
         return error == ERROR_ACCESS_DENIED ? Replace::TemporaryRefused : Replace::Failed;
     }
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     const bool written = writeAll(file, line) && FlushFileBuffers(file);
     DWORD error = written ? ERROR_SUCCESS : GetLastError();
+    // Where the label cannot be carried over, the in-place write keeps it with the file.
+    const bool labelled = !written || !exists || takeIntegrityLabel(target, file);
+    if (!labelled)
+        error = GetLastError();
     CloseHandle(file);
 
-    if (written) {
-        const BOOL replaced = attributes != INVALID_FILE_ATTRIBUTES
+    if (written && labelled) {
+        BOOL replaced = exists
             ? ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr)
             : MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+        error = replaced ? ERROR_SUCCESS : GetLastError();
+        // The replaced file is gone already and the line is only in the replacement: it is
+        // moved into place, and kept where it is if even that fails.
+        if (!replaced && error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+            replaced = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+            if (!replaced) {
+                *reason
+                    = QStringLiteral("%1; the line is kept in %2")
+                          .arg(systemReason(GetLastError()), QString::fromStdWString(temporary));
+                return Replace::Failed;
+            }
+        }
         if (replaced) {
-            if (attributes != INVALID_FILE_ATTRIBUTES)
+            if (exists)
                 keepAttributes(target, attributes);
             return Replace::Done;
         }
-        error = GetLastError();
     }
     DeleteFileW(temporary.c_str());
     *reason = systemReason(error);
     if (!written)
         return Replace::Failed;
+    if (!labelled)
+        return Replace::HeldOpen;
     // A file that appeared between the look and the rename is replaced on the next try.
-    if (heldByAnother(error) || error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
         return Replace::Busy;
-    // Where the user may make files beside Result.txt but not replace it, it can still be
-    // written in place.
-    return error == ERROR_ACCESS_DENIED ? Replace::TemporaryRefused : Replace::Failed;
+    // A reader holding the file (a sharing violation, or access denied for want of delete
+    // sharing), or a user who may make files beside Result.txt but not replace it: the file
+    // itself may still be written in place.
+    if (heldByAnother(error) || error == ERROR_ACCESS_DENIED)
+        return Replace::HeldOpen;
+    return Replace::Failed;
+}
+
+// Asked the way the write will ask: an existing file opened for writing as the in-place write
+// opens it (a reader in the way is waited for by the write, so it counts as writable), and for a
+// new file a file of our own made in the folder and gone again when its handle closes.
+bool checkWritable(const QString& localPath, QString* reason)
+{
+    const std::wstring folder = native(QFileInfo(localPath).path());
+    const DWORD folderAttributes = GetFileAttributesW(folder.c_str());
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES
+        || !(folderAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *reason = systemReason(
+            folderAttributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY);
+        return false;
+    }
+    const std::wstring target = native(localPath);
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (file == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND) {
+        const std::wstring probe = target + L"."
+            + QString::number(QRandomGenerator::global()->generate(), 36).toStdWString();
+        file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return true;
+    }
+    if (heldByAnother(error))
+        return true;
+    *reason = systemReason(error);
+    return false;
 }
 
 // The old line is overwritten first and the file cut to the new length after, so a reader may

@@ -90,7 +90,8 @@ public:
     QString resultPath() const override { return m_resultPath; }
     void setLamp(Lamp) override { }
     void setOpenEnabled(bool) override { }
-    void showCommError() override { readsLeftAtBox << m_port.pendingReads(); }
+    void showCommError(const QString&) override { readsLeftAtBox << m_port.pendingReads(); }
+    void showResultFileError(const QString& message) override { failures << message; }
     void yieldToEvents(EventPump::Pace) override
     {
         if (m_port.pendingReads() == 0)
@@ -110,7 +111,7 @@ private:
 class Written : public RecordJournal {
 public:
     void recordWritten(const QByteArray& line) override { lines << line; }
-    void recordRejected(QLatin1String) override { }
+    void recordRejected(QLatin1String, const QString&) override { }
     void recordAborted(std::chrono::nanoseconds, int) override { }
     void fatalError(const QString&) override { }
     QList<QByteArray> lines;

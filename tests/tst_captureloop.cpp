@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <chrono>
@@ -59,9 +60,10 @@ public:
     {
         notes << QStringLiteral("written ") + QString::fromLatin1(line.left(8));
     }
-    void recordRejected(QLatin1String rule) override
+    void recordRejected(QLatin1String rule, const QString& reason) override
     {
         notes << QStringLiteral("rejected ") + rule;
+        reasons << reason;
     }
     void recordAborted(std::chrono::nanoseconds silence, int answers) override
     {
@@ -74,6 +76,7 @@ public:
     }
 
     QStringList notes;
+    QStringList reasons;
     std::chrono::nanoseconds abortSilence { 0 };
 };
 
@@ -122,6 +125,8 @@ private Q_SLOTS:
     void shouldEndOnlyWhenPortFoundClosedInAWait();
     void shouldReportFatalWhenPortCannotOpen();
     void shouldReportFatalWhenResultFileCannotBeWritten();
+    void shouldAnswerNothingWhileResultFileCannotBeWritten_data();
+    void shouldAnswerNothingWhileResultFileCannotBeWritten();
     void shouldRefuseSecondLoopInsideYield();
     void shouldEndAtNextYieldAfterStop();
     void shouldRestAboutOneCharacterTimeBetweenPolls_data();
@@ -455,6 +460,8 @@ void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord_data()
 {
     QTest::addColumn<QStringList>("reads");
     QTest::addColumn<QStringList>("notes");
+    // What the "please resend" box and the journal say about each refused record.
+    QTest::addColumn<QStringList>("reasons");
 
     const QString body = recordBody();
     QString noMarker = body;
@@ -463,40 +470,67 @@ void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord_data()
     quoted.replace(QStringLiteral("見本氏名"), QStringLiteral("見\"氏名"));
     QString unreadable = body;
     unreadable.replace(QStringLiteral("見本氏名"), QStringLiteral("見\uFFFD氏名"));
+    QString shortDate = body;
+    shortDate.replace(QStringLiteral("S45.03.12"), QStringLiteral("S45.03.1"));
+    shortDate += QLatin1Char('.');
+    QString controlGender = body;
+    controlGender.replace(QStringLiteral("0052"), QStringLiteral("005\u0001"));
+    QString unencodableGender = body;
+    unencodableGender.replace(QStringLiteral("0052"), QStringLiteral("005\u00e9"));
 
-    QTest::newRow("written") << QStringList { "HEAD", body }
-                             << QStringList { "written \"00123 \"" };
-    QTest::newRow("body without its leading ACK") << QStringList { "HEAD",
-        recordBody(0, QStringLiteral("\u0002")) } << QStringList { "rejected no-ack" };
+    QTest::newRow("written") << QStringList { "HEAD", body } << QStringList { "written \"00123 \"" }
+                             << QStringList {};
+    QTest::newRow("body without its leading ACK")
+        << QStringList { "HEAD", recordBody(0, QStringLiteral("\u0002")) }
+        << QStringList { "rejected no-ack" } << QStringList { "先頭がACKではありません" };
     QTest::newRow("field marker missing")
-        << QStringList { "HEAD", noMarker } << QStringList { "rejected missing-field" };
+        << QStringList { "HEAD", noMarker } << QStringList { "rejected missing-field" }
+        << QStringList { "受信生年月日: 見つかりません" };
     // The gender's marker ends the body, so the gender itself is not in it.
     QTest::newRow("gender cut off by the body's end")
-        << QStringList { "HEAD", recordBody(99) } << QStringList { "rejected malformed-field" };
+        << QStringList { "HEAD", recordBody(99) } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信性別: 1文字ではありません" };
+    QTest::newRow("date of birth of 8 characters")
+        << QStringList { "HEAD", shortDate } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信生年月日: 9文字ではありません" };
+    QTest::newRow("control character as the gender")
+        << QStringList { "HEAD", controlGender } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信性別: 制御文字を含みます" };
     QTest::newRow("double quote in the kanji name")
-        << QStringList { "HEAD", quoted } << QStringList { "rejected malformed-field" };
+        << QStringList { "HEAD", quoted } << QStringList { "rejected malformed-field" }
+        << QStringList { "受信漢字氏名: 二重引用符を含みます" };
     QTest::newRow("character the line could not read")
-        << QStringList { "HEAD", unreadable } << QStringList { "rejected unencodable" };
-    QTest::newRow("body cut off by silence") << QStringList { "HEAD", body.left(100), "quiet:800",
-        "HEAD", body } << QStringList { "rejected cut-off", "written \"00123 \"" };
+        << QStringList { "HEAD", unreadable } << QStringList { "rejected unencodable" }
+        << QStringList { "受信漢字氏名: 使えない文字を含みます" };
+    QTest::newRow("gender code page 932 has no code for")
+        << QStringList { "HEAD", unencodableGender } << QStringList { "rejected unencodable" }
+        << QStringList { "受信性別: 使えない文字を含みます" };
+    QTest::newRow("body cut off by silence")
+        << QStringList { "HEAD", body.left(100), "quiet:800", "HEAD", body }
+        << QStringList { "rejected cut-off", "written \"00123 \"" }
+        << QStringList { "途中で途切れました" };
     // Another record's header and body right behind a cut one: the two never make one line.
     QTest::newRow("next record inside a cut body")
         << QStringList { "HEAD", body.left(60), "HEAD", body, "pause:100", "HEAD", body }
-        << QStringList { "rejected second-record", "written \"00123 \"" };
+        << QStringList { "rejected second-record", "written \"00123 \"" }
+        << QStringList { "二人分のデータが混ざっています" };
     QTest::newRow("next record's header completing a cut body")
         << QStringList { "HEAD", body.left(174), "HEAD", body, "pause:100", "HEAD", body }
-        << QStringList { "rejected second-record", "written \"00123 \"" };
-    QTest::newRow("lone K and silence") << QStringList { "HEAD", body.left(40), "K", "quiet:21" }
-                                        << QStringList { "abort after 20 answers" };
+        << QStringList { "rejected second-record", "written \"00123 \"" }
+        << QStringList { "二人分のデータが混ざっています" };
+    QTest::newRow("lone K and silence")
+        << QStringList { "HEAD", body.left(40), "K", "quiet:21" }
+        << QStringList { "abort after 20 answers" } << QStringList {};
     QTest::newRow("port that cannot be opened")
         << QStringList { "fail-open:COM3 (/dev/ttyS2): No such file or directory" }
-        << QStringList { "fatal COM3 (/dev/ttyS2): No such file or directory" };
+        << QStringList { "fatal COM3 (/dev/ttyS2): No such file or directory" } << QStringList {};
 }
 
 void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord()
 {
     QFETCH(QStringList, reads);
     QFETCH(QStringList, notes);
+    QFETCH(QStringList, reasons);
 
     FakeSerialControl port;
     ScriptedView view(port);
@@ -508,6 +542,8 @@ void TestCaptureLoop::shouldNoteWhatBecameOfEachRecord()
     CaptureLoop(port, view).run();
 
     QCOMPARE(journal.notes, notes);
+    QCOMPARE(view.commErrorReasons, reasons);
+    QCOMPARE(journal.reasons, reasons);
     if (view.aborts > 0)
         QVERIFY(journal.abortSilence >= LineRules::abortSilence);
 }
@@ -567,20 +603,119 @@ void TestCaptureLoop::shouldReportFatalWhenPortCannotOpen()
 
 void TestCaptureLoop::shouldReportFatalWhenResultFileCannotBeWritten()
 {
-    // A folder where the file should be: no file can replace it.
-    QVERIFY(QDir().mkpath(m_devices.resultFile()));
     FakeSerialControl port;
     ScriptedView view(port);
     play(port, { "HEAD", recordBody(), "quiet:60", "HEAD" });
+    // A folder put where the file should be once the header has been answered: the check
+    // before the answer passed, and no file can replace the folder.
+    view.onYield = [&](EventPump::Pace, int) {
+        if (!port.writes().isEmpty() && !QFileInfo::exists(m_devices.resultFile()))
+            QDir().mkpath(m_devices.resultFile());
+        return false;
+    };
     CaptureLoop(port, view).run();
     QVERIFY(QDir().rmdir(m_devices.resultFile()));
 
+    QCOMPARE(view.resultFileErrors, QStringList());
     QCOMPARE(view.fatals.size(), 1);
     QVERIFY2(view.fatals.first().contains(QStringLiteral("Result.txt")),
         qPrintable(view.fatals.first()));
     // The loop ends with the failure: the next header is never read.
     QCOMPARE(port.log().count(QStringLiteral("read:HEAD")), 1);
     QCOMPARE(port.pendingReads() > 0, true);
+}
+
+void TestCaptureLoop::shouldAnswerNothingWhileResultFileCannotBeWritten_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<bool>("atOpen");
+    QTest::addColumn<QString>("reason");
+
+    for (const bool atOpen : { true, false }) {
+        const char* when = atOpen ? "at Comm Open" : "when a header comes";
+        const QString folderAtName = QStringLiteral("Result.txt is a folder");
+#ifdef Q_OS_WIN
+        // Drive C is the test's own Wine prefix's, and its root stays where it is.
+        QTest::addRow("Result.txt is a folder %s", when)
+            << folderAtName << atOpen << QStringLiteral("denied");
+#else
+        QTest::addRow("folder missing %s", when)
+            << QStringLiteral("folder missing") << atOpen << QStringLiteral("No such file");
+        QTest::addRow("folder is a file %s", when)
+            << QStringLiteral("folder is a file") << atOpen << QStringLiteral("Not a directory");
+        QTest::addRow("Result.txt is a folder %s", when)
+            << folderAtName << atOpen << QStringLiteral("Is a directory");
+#endif
+    }
+}
+
+// The instrument forgets a record once it is answered: while the file cannot take its line,
+// nothing is answered, capture stops as a break leaves it, and Comm Open starts it again once
+// the folder is back.
+void TestCaptureLoop::shouldAnswerNothingWhileResultFileCannotBeWritten()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(bool, atOpen);
+    QFETCH(QString, reason);
+
+    const QString drive = m_devices.drive();
+    const QString away = drive + QStringLiteral(".away");
+    const auto block = [&] {
+        if (obstacle == QLatin1String("Result.txt is a folder"))
+            return QDir().mkdir(m_devices.resultFile());
+        if (!QDir().rename(drive, away))
+            return false;
+        QFile file(drive);
+        return obstacle == QLatin1String("folder missing") || file.open(QIODevice::WriteOnly);
+    };
+    const auto unblock = [&] {
+        if (obstacle == QLatin1String("Result.txt is a folder"))
+            return QDir().rmdir(m_devices.resultFile());
+        QFile::remove(drive);
+        return QDir().rename(away, drive);
+    };
+
+    FakeSerialControl port;
+    ScriptedView view(port);
+    play(port, { "HEAD", recordBody(), "quiet:60" });
+    bool blocked = false;
+    if (atOpen) {
+        blocked = block();
+    } else {
+        view.onYield = [&](EventPump::Pace, int index) {
+            if (index == 1)
+                blocked = block();
+            return false;
+        };
+    }
+    CaptureLoop(port, view).run();
+    QVERIFY(unblock());
+    QVERIFY(blocked);
+
+    QCOMPARE(port.writes(), QStringList());
+    QCOMPARE(view.fatals, QStringList());
+    QCOMPARE(view.commErrors, 0);
+    QCOMPARE(view.resultFileErrors.size(), 1);
+    const QString message = view.resultFileErrors.first();
+    QVERIFY2(message.contains(QStringLiteral("C:\\Result.txt"))
+            && message.contains(m_devices.resultFile())
+            && message.contains(reason, Qt::CaseInsensitive),
+        qPrintable(message));
+    QVERIFY(!view.portOpenAtResultFileError);
+    QCOMPARE(view.lampAtResultFileError, CaptureView::Lamp::Red);
+    QVERIFY(view.openEnabledAtResultFileError);
+    QCOMPARE(port.log().count(QStringLiteral("open")), atOpen ? 0 : 1);
+
+    // The folder is back: the next Comm Open captures the record the instrument sends again.
+    FakeSerialControl again;
+    ScriptedView afterwards(again);
+    play(again, { "HEAD", recordBody(), "quiet:60" });
+    CaptureLoop(again, afterwards).run();
+    QCOMPARE(afterwards.resultFileErrors, QStringList());
+    QCOMPARE(again.writes().first(), ack);
+    QFile file(m_devices.resultFile());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), goodLine);
 }
 
 void TestCaptureLoop::shouldRefuseSecondLoopInsideYield()

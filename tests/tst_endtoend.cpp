@@ -211,6 +211,7 @@ private Q_SLOTS:
     void cleanup();
     void shouldWriteEachOfThreeRecordsInTurn();
     void shouldRejectDamagedRecordAndCaptureTheResentOne();
+    void shouldAnswerNoRecordWhileResultFolderIsGone();
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data();
     void shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole();
     void shouldCaptureBodySentTheMomentTheHeaderIsAnswered();
@@ -473,6 +474,50 @@ void TestEndToEnd::shouldRejectDamagedRecordAndCaptureTheResentOne()
     QVERIFY(m_desktop->key(QStringLiteral("Return")));
     QTRY_VERIFY_WITH_TIMEOUT(!m_desktop->windowExists(QStringLiteral("^通信エラー$")), waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("00007 ")), waitMs);
+}
+
+// A result folder that is not there, at Comm Open and again when a header comes (a share
+// unmounted between two records): no ACK reaches the instrument, which keeps the record and sends
+// it again; the box names the file; once the folder is back, Comm Open captures.
+void TestEndToEnd::shouldAnswerNoRecordWhileResultFolderIsGone()
+{
+    if (!wineProgram().isEmpty())
+        QSKIP("Drive C of the Wine prefix is the prefix's own folder");
+    const QString folder = m_drive->path();
+    const QString away = folder + QStringLiteral(".away");
+    auto restore = qScopeGuard([&] { QDir().rename(away, folder); });
+    const QString box = QStringLiteral("^C:\\\\Result\\.txt$");
+    QVERIFY(startSim({ "--count", "2", "--id", "1", "--id-step", "1", "--record-delay-ms", "4000",
+        "--timeout-s", "120" }));
+    QVERIFY(startReccap());
+
+    QVERIFY(QDir().rename(folder, away));
+    QVERIFY(click(commOpen));
+    QVERIFY(m_desktop->findWindow(box, waitMs) != 0);
+    QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_desktop->windowExists(box), waitMs);
+    QCOMPARE(lamp(), red);
+
+    QVERIFY(QDir().rename(away, folder));
+    QVERIFY(click(commOpen));
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("00001 ")), waitMs);
+    QVERIFY(
+        m_sim->waitForLine(QRegularExpression(QStringLiteral("^record 1: header-ack=1")), waitMs)
+            .hasMatch());
+    QVERIFY(QDir().rename(folder, away));
+    QVERIFY(m_desktop->findWindow(box, waitMs) != 0);
+    QCOMPARE(m_sim->lines().filter(QStringLiteral("record 2:")), QStringList());
+    QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_desktop->windowExists(box), waitMs);
+    QCOMPARE(lamp(), red);
+    restore.dismiss();
+    QVERIFY(QDir().rename(away, folder));
+    QVERIFY(click(commOpen));
+    QTRY_COMPARE_WITH_TIMEOUT(result(), resultLine(QStringLiteral("00002 ")), waitMs);
+    QVERIFY(
+        m_sim->waitForLine(QRegularExpression(QStringLiteral("^record 2: header-ack=1")), waitMs)
+            .hasMatch());
+    QCOMPARE(m_reccap->state(), QProcess::Running);
 }
 
 void TestEndToEnd::shouldGiveUpRecordCutOffMidBodyAndWriteTheNextPersonWhole_data()

@@ -441,13 +441,18 @@ void TestFaults::shouldReportUnwritableResultFileOnceAndKeepWhatWasThere()
 
     const QString missing = m_devices.driveFile(QStringLiteral("gone"));
     const QString kept = resultFile() + QStringLiteral("/kept.txt");
-    if (pathIsFolder) {
-        QVERIFY(QFile::remove(resultFile()));
-        QVERIFY(QDir().mkpath(resultFile()));
-        writeFile(kept, previousLine);
-    } else {
-        linkDrive(missing);
-    }
+    // The file goes out of reach once the header has been answered: the check before the answer
+    // passed, and only the write itself can fail, which ends the program as any failed write.
+    bool blocked = false;
+    const auto block = [&] {
+        if (pathIsFolder) {
+            blocked = QFile::remove(resultFile()) && QDir().mkpath(resultFile());
+            writeFile(kept, previousLine);
+        } else {
+            linkDrive(missing);
+            blocked = true;
+        }
+    };
 
     PtyPair pty;
     QVERIFY(pty.isValid() && pty.linkAsPort(devices(), 3));
@@ -461,10 +466,14 @@ void TestFaults::shouldReportUnwritableResultFileOnceAndKeepWhatWasThere()
             fromProgram += pty.readAvailable();
             return fromProgram.contains('\x06');
         },
-        [&] { pty.write(recordBody()); });
+        [&] {
+            block();
+            pty.write(recordBody());
+        });
     QVERIFY(script.run(w.form, [&] { w.form.command1Click(); }));
     QCoreApplication::processEvents();
 
+    QVERIFY(blocked);
     QCOMPARE(w.fatals.size(), 1);
     QVERIFY2(w.fatals.first().contains(QStringLiteral("Result.txt")), qPrintable(w.fatals.first()));
     QCOMPARE(w.ends, QList<int> { 1 });

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -149,6 +150,7 @@ private Q_SLOTS:
     void shouldPressFocusedButtonWithReturnOrEnter_data();
     void shouldPressFocusedButtonWithReturnOrEnter();
     void shouldGiveFocusBackToWindowWhenResendBoxCloses();
+    void shouldStopCaptureAndSayWhereWhenResultFileCannotBeWritten();
     void shouldDrawWholeLampOutlineAtEveryScale_data();
     void shouldDrawWholeLampOutlineAtEveryScale();
     void shouldUseJapaneseGothicBoldForButtons();
@@ -445,9 +447,16 @@ void TestForm1::shouldGiveFocusBackToWindowWhenResendBoxCloses()
     const auto stopCapture = [&] { f.port->setPortOpen(false); };
     bool boxShown = false;
     bool focusBack = false;
+    QString shownText;
+    QStringList readOut;
     once([&] { return box() != nullptr; },
         [&] {
             boxShown = true;
+            shownText = box()->text();
+            // What a screen reader reads from the box: its children's names.
+            QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(box());
+            for (int i = 0; iface && i < iface->childCount(); ++i)
+                readOut << iface->child(i)->text(QAccessible::Name);
             QTest::keyClick(box(), Qt::Key_Return);
             once(
                 [&] {
@@ -466,6 +475,64 @@ void TestForm1::shouldGiveFocusBackToWindowWhenResendBoxCloses()
 
     QVERIFY(boxShown);
     QVERIFY(focusBack);
+    QVERIFY(f.fatals.isEmpty());
+    // The request stands as it always did; the reason follows on a line of its own.
+    QCOMPARE(shownText, QStringLiteral("再送信してください\n先頭がACKではありません"));
+    QVERIFY2(readOut.contains(shownText), qPrintable(readOut.join(QLatin1Char('|'))));
+}
+
+// A result file that cannot be written (here a folder stands at its name): no record is
+// answered, the box says which file and why, capture stops as a break leaves it, and the program
+// goes on; once the way is clear, Comm Open captures.
+void TestForm1::shouldStopCaptureAndSayWhereWhenResultFileCannotBeWritten()
+{
+    Fixture f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    const QString resultFile = m_devices.resultFile();
+    QFile::remove(resultFile);
+    QVERIFY(QDir().mkdir(resultFile));
+    auto restore = qScopeGuard([&] { QDir().rmdir(resultFile); });
+    f.port->addReads({ "HEAD", recordBody() });
+
+    const auto box = [] {
+        auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        return b && b->objectName() == QLatin1String("ResultFileBox") ? b : nullptr;
+    };
+    QString title;
+    QString text;
+    bool portOpenAtBox = true;
+    once([&] { return box() != nullptr; },
+        [&] {
+            title = box()->windowTitle();
+            text = box()->text();
+            portOpenAtBox = f.port->portOpen();
+            QTest::keyClick(box(), Qt::Key_Return);
+        },
+        [&] { f.port->setPortOpen(false); });
+    f.form.command1Click();
+
+    QCOMPARE(title, QStringLiteral("C:\\Result.txt"));
+    QVERIFY2(text.contains(QStringLiteral("C:\\Result.txt")) && text.contains(resultFile),
+        qPrintable(text));
+    QVERIFY(!portOpenAtBox);
+    QVERIFY(!f.form.isCapturing());
+    QVERIFY(!f.port->portOpen());
+    QCOMPARE(f.port->writes(), QStringList());
+    QCOMPARE(f.lamp(), QColor(255, 0, 0));
+    QVERIFY(f.button("Command1")->isEnabled());
+    QVERIFY(f.fatals.isEmpty());
+    QVERIFY(f.ends.isEmpty());
+
+    restore.dismiss();
+    QVERIFY(QDir().rmdir(resultFile));
+    // The instrument still holds the record and sends it again.
+    QCOMPARE(f.port->pendingReads(), 2);
+    // Comm Break's way of ending it, once the loop waits for the next header.
+    once([&] { return QFile::exists(resultFile) && f.port->portOpen(); },
+        [&] { f.port->setPortOpen(false); }, [&] { f.port->setPortOpen(false); });
+    f.form.command1Click();
+    QVERIFY(QFileInfo(resultFile).isFile());
     QVERIFY(f.fatals.isEmpty());
 }
 

@@ -92,6 +92,10 @@ QString describe(const TraceEvent& event)
         text += QStringLiteral(" %1 %2").arg(event.number).arg(event.answers);
         break;
     case Kind::Rejected:
+        text += QStringLiteral(" [%1]").arg(event.text);
+        if (!event.reason.isEmpty())
+            text += QStringLiteral(" [%1]").arg(event.reason);
+        break;
     case Kind::Fatal:
     case Kind::OpenFailed:
         text += QStringLiteral(" [%1]").arg(event.text);
@@ -119,7 +123,7 @@ QStringList describeAll(const QByteArray& trace)
 // Works the traced port: "open", "close", "clear", "forget", "ack" (sends an ACK), "read"
 // (one poll), "text:T" and "hex:H" (that arrives, and one poll takes it), "break:on",
 // "break:off", "comm:N" (a line error), and the capture loop's notes "written:T",
-// "rejected:RULE", "abort:MICROSECONDS:ANSWERS", "fatal:T".
+// "rejected:RULE[:REASON]", "abort:MICROSECONDS:ANSWERS", "fatal:T".
 void work(TracingSerialControl& port, FakeSerialControl& line, const QStringList& steps)
 {
     RecordJournal& journal = *port.journal();
@@ -149,9 +153,10 @@ void work(TracingSerialControl& port, FakeSerialControl& line, const QStringList
             line.raiseEvent(argument.toInt());
         else if (step.startsWith(QLatin1String("written:")))
             journal.recordWritten(argument.toLatin1());
-        else if (step.startsWith(QLatin1String("rejected:")))
-            journal.recordRejected(QLatin1String(argument.toLatin1()));
-        else if (step.startsWith(QLatin1String("abort:")))
+        else if (step.startsWith(QLatin1String("rejected:"))) {
+            const QByteArray rule = argument.section(u':', 0, 0).toLatin1();
+            journal.recordRejected(QLatin1String(rule), argument.section(u':', 1));
+        } else if (step.startsWith(QLatin1String("abort:")))
             journal.recordAborted(std::chrono::microseconds(argument.section(u':', 0, 0).toInt()),
                 argument.section(u':', 1).toInt());
         else if (step.startsWith(QLatin1String("fatal:")))
@@ -213,6 +218,11 @@ void TestLineTrace::shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack_data()
                "abort:22863:20", "fatal:Lost COM3 (/dev/ttyUSB0)" }
         << QStringList { "open", "rejected [no-ack]", "close", "written 2231220d0a [\"1\"\r\n]",
                "open", "abort 22863 20", "fatal [Lost COM3 (/dev/ttyUSB0)]", "end" };
+    // The reason the operator was told goes along with the rule, quotes and all.
+    QTest::newRow("a refusal with the reason given")
+        << QStringList { "open", "rejected:malformed-field:受信漢字氏名: 二重引用符を含みます" }
+        << QStringList { "open", "rejected [malformed-field] [受信漢字氏名: 二重引用符を含みます]",
+               "end" };
 }
 
 void TestLineTrace::shouldTraceWhatCrossesTheLineSoTheReaderGetsItBack()

@@ -54,7 +54,8 @@ public:
     QString resultPath() const override { return QStringLiteral("C:\\Result.txt"); }
     void setLamp(Lamp) override { }
     void setOpenEnabled(bool) override { }
-    void showCommError() override { ++commErrors; }
+    void showCommError(const QString&) override { ++commErrors; }
+    void showResultFileError(const QString& message) override { fatals << message; }
     // The hook plays what happens on the line during the yield; when it stops the loop
     // itself, nothing is left to wait for.
     void yieldToEvents(EventPump::Pace pace) override

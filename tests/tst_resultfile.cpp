@@ -39,18 +39,32 @@ const uid_t Nobody = 65534;
 // A user other than root and nobody, on every Debian system.
 const uid_t Daemon = 1;
 
-// Root gives files and links to other users and then writes as the operator nobody, since root
-// itself ignores the permissions that these cases hinge on. Run as nobody, the write is simply
+// Root gives files and links to other users and then acts as the operator nobody, since root
+// itself ignores the permissions that these cases hinge on. Run as nobody, the act is simply
 // the test's own.
-bool writeAsNobody(const QString& dosPath, const QByteArray& line, QString* error)
+template <typename Act> bool actAsNobody(Act act)
 {
     const bool root = geteuid() == 0;
     if (root && (setegid(Nobody) != 0 || seteuid(Nobody) != 0))
         qFatal("Cannot act as nobody");
-    const bool written = ResultFile::write(dosPath, line, error);
+    const bool done = act();
     if (root && (seteuid(0) != 0 || setegid(0) != 0))
         qFatal("Cannot return to root");
-    return written;
+    return done;
+}
+
+bool writeAsNobody(const QString& dosPath, const QByteArray& line, QString* error)
+{
+    return actAsNobody([&] { return ResultFile::write(dosPath, line, error); });
+}
+
+// The check that comes before a record is answered must foresee the write: where it passes and
+// the write fails, an answered record is lost; where it fails and the write would work, capture
+// stops for nothing.
+bool nobodyMayWrite(const QString& dosPath)
+{
+    QString error;
+    return actAsNobody([&] { return ResultFile::checkWritable(dosPath, &error); });
 }
 
 QByteArray readAll(const QString& path)
@@ -252,6 +266,9 @@ void TestResultFile::shouldReportUnwritableTargetAndKeepWhatWasThere()
     const QStringList before = drive.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
     QString error;
+    QVERIFY(!ResultFile::checkWritable(dosPath, &error));
+    QVERIFY2(error.contains(dosPath) && error.contains(localPath), qPrintable(error));
+    QCOMPARE(drive.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QVERIFY(!ResultFile::write(dosPath, "\"new\"\r\n", &error));
     QVERIFY2(error.contains(dosPath), qPrintable(error));
     QVERIFY2(error.contains(localPath), qPrintable(error));
@@ -338,6 +355,7 @@ void TestResultFile::shouldRewriteEveryRecordKeepingModeOwnerAndGroup()
     for (const QByteArray& line : { QByteArray("\"first\"\r\n"), QByteArray("\"second\"\r\n") }) {
         QString error;
         const QString dosPath = QStringLiteral("C:\\Result.txt");
+        QVERIFY(asNobody ? nobodyMayWrite(dosPath) : ResultFile::checkWritable(dosPath, &error));
         QVERIFY2(asNobody ? writeAsNobody(dosPath, line, &error)
                           : ResultFile::write(dosPath, line, &error),
             qPrintable(error));
@@ -405,7 +423,9 @@ void TestResultFile::shouldNotWriteThroughAnotherUsersLink()
     const QString dosPath = QStringLiteral("C:\\shared\\Result.txt");
     const QByteArray line("\"new\"\r\n");
     QString error;
+    const bool writable = nobodyMayWrite(dosPath);
     const bool written = writeAsNobody(dosPath, line, &error);
+    QCOMPARE(writable, written);
     if (outcome == QLatin1String("refused")) {
         QVERIFY2(!written, readAll(privateFile).constData());
         const passwd* owner = getpwuid(linkOwner);
@@ -468,7 +488,9 @@ void TestResultFile::shouldNotWriteThroughASecondName()
     const QString dosPath = QStringLiteral("C:\\shared\\Result.txt");
     const QByteArray line("\"new\"\r\n");
     QString error;
+    const bool writable = nobodyMayWrite(dosPath);
     const bool written = writeAsNobody(dosPath, line, &error);
+    QCOMPARE(writable, written);
     if (outcome == QLatin1String("refused")) {
         QVERIFY2(!written, readAll(privateFile).constData());
         QVERIFY2(error.contains(dosPath)

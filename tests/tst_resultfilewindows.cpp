@@ -1,16 +1,22 @@
 #include "replacepolicy.h"
 #include "resultfile.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
 #include <qt_windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace {
 
@@ -55,6 +61,58 @@ private:
     std::thread m_thread;
 };
 
+// The file's integrity label in SDDL ("S:(ML;;NW;;;LW)"), empty for none.
+QString integrityLabel()
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL label = nullptr;
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(resultPath.utf16()), READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD read = file == INVALID_HANDLE_VALUE
+        ? GetLastError()
+        : GetSecurityInfo(file, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr,
+            nullptr, &label, &descriptor);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (read != ERROR_SUCCESS)
+        return QStringLiteral("<unreadable: %1>").arg(read);
+    wchar_t* text = nullptr;
+    QString sddl = QStringLiteral("<unconvertible>");
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, LABEL_SECURITY_INFORMATION, &text, nullptr)) {
+        sddl = QString::fromWCharArray(text);
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return sddl;
+}
+
+quint64 fileIndex()
+{
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(resultPath.utf16()), 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info {};
+    const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return known ? (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow : 0;
+}
+
+// The reader as a program of its own, as the desk's reader is: this test run again with
+// RECCAP_HOLD_SHARING set holds the file with that sharing until its standard input closes.
+int holdResultFile(DWORD sharing)
+{
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(resultPath.utf16()), GENERIC_READ,
+        sharing, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    std::fputs("holding\n", stdout);
+    std::fflush(stdout);
+    while (std::fgetc(stdin) != EOF) { }
+    CloseHandle(file);
+    return 0;
+}
+
 }
 
 // The result file on Windows itself: C:\Result.txt, replaced while other programs read it.
@@ -66,7 +124,9 @@ private Q_SLOTS:
     void shouldWriteExampleLineToDriveC();
     void shouldWaitBrieflyForReaderHoldingTheFile_data();
     void shouldWaitBrieflyForReaderHoldingTheFile();
+    void shouldWriteWhileAnotherProgramHoldsTheFileSharingWrite();
     void shouldKeepAttributesAndCreationTimeOfReplacedFile();
+    void shouldKeepIntegrityLabelOfReplacedFile();
     void shouldNotWriteThroughASecondName_data();
     void shouldNotWriteThroughASecondName();
 };
@@ -102,7 +162,9 @@ void TestResultFileWindows::shouldWaitBrieflyForReaderHoldingTheFile_data()
     const int noDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
     const int readOnly = FILE_SHARE_READ;
     QTest::newRow("reader lets go within the retry") << 200 << noDelete << false << true;
-    QTest::newRow("reader holds on past the retry") << 5000 << noDelete << false << false;
+    // The replace is refused for as long as the reader holds on; the line goes in in place.
+    QTest::newRow("reader sharing write holds on past the retry")
+        << 5000 << noDelete << false << true;
     QTest::newRow("reader sharing no write lets go within the retry")
         << 300 << readOnly << false << true;
     QTest::newRow("in place: reader sharing no write lets go within the retry")
@@ -148,6 +210,32 @@ void TestResultFileWindows::shouldWaitBrieflyForReaderHoldingTheFile()
     }
 }
 
+// A reader that keeps the file open, sharing reading and writing but not deletion, blocks the
+// replace for good; the line must reach it all the same, as it does for a standard user, whose
+// write goes in place anyway.
+void TestResultFileWindows::shouldWriteWhileAnotherProgramHoldsTheFileSharingWrite()
+{
+    QProcess reader;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(
+        QStringLiteral("RECCAP_HOLD_SHARING"), QString::number(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    reader.setProcessEnvironment(environment);
+    reader.start(QCoreApplication::applicationFilePath(), {});
+    const auto letGo = qScopeGuard([&] {
+        reader.closeWriteChannel();
+        if (!reader.waitForFinished(10000))
+            reader.kill();
+    });
+    QVERIFY(reader.waitForStarted(10000));
+    QVERIFY(reader.waitForReadyRead(30000));
+    QCOMPARE(reader.readLine().trimmed(), QByteArray("holding"));
+
+    QString error;
+    QVERIFY2(ResultFile::write(resultPath, "\"new\"\r\n", &error), qPrintable(error));
+    QCOMPARE(reader.state(), QProcess::Running);
+    QCOMPARE(readAll(), QByteArray("\"new\"\r\n"));
+}
+
 void TestResultFileWindows::shouldKeepAttributesAndCreationTimeOfReplacedFile()
 {
     // As an administrator may leave the file, and as the program that reads it may expect it.
@@ -172,6 +260,41 @@ void TestResultFileWindows::shouldKeepAttributesAndCreationTimeOfReplacedFile()
     if (!underWine)
         QCOMPARE(CompareFileTime(&after.ftCreationTime, &before.ftCreationTime), 0);
     QCOMPARE(readAll(), QByteArray("\"new\"\r\n"));
+}
+
+// An administrator who labels C:\Result.txt for the users that write it (here Low) expects the
+// label to stay through a replace, which keeps the DACL but not the label by itself.
+void TestResultFileWindows::shouldKeepIntegrityLabelOfReplacedFile()
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    QVERIFY(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"S:(ML;;NW;;;LW)", SDDL_REVISION_1, &descriptor, nullptr));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL label = nullptr;
+    QVERIFY(GetSecurityDescriptorSacl(descriptor, &present, &label, &defaulted));
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(resultPath.utf16()),
+        READ_CONTROL | WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, 0, nullptr);
+    QVERIFY(file != INVALID_HANDLE_VALUE);
+    const DWORD set = SetSecurityInfo(
+        file, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, label);
+    CloseHandle(file);
+    LocalFree(descriptor);
+    QCOMPARE(set, DWORD(ERROR_SUCCESS));
+    const QString before = integrityLabel();
+    // Wine takes the label and keeps none; only Windows itself can show this.
+    if (before.isEmpty())
+        QSKIP("This system keeps no integrity label on files");
+    QVERIFY2(before.contains(QStringLiteral("LW")), qPrintable(before));
+    const quint64 oldFile = fileIndex();
+
+    QString error;
+    QVERIFY2(ResultFile::write(resultPath, "\"new\"\r\n", &error), qPrintable(error));
+    QCOMPARE(readAll(), QByteArray("\"new\"\r\n"));
+    // Replaced, not written in place, which would keep the label without any care.
+    QVERIFY(fileIndex() != oldFile);
+    QCOMPARE(integrityLabel(), before);
 }
 
 void TestResultFileWindows::shouldNotWriteThroughASecondName_data()
@@ -210,5 +333,12 @@ void TestResultFileWindows::shouldNotWriteThroughASecondName()
     QCOMPARE(file.readAll(), QByteArray("\"old\"\r\n"));
 }
 
-QTEST_GUILESS_MAIN(TestResultFileWindows)
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsSet("RECCAP_HOLD_SHARING"))
+        return holdResultFile(DWORD(qEnvironmentVariableIntValue("RECCAP_HOLD_SHARING")));
+    QCoreApplication application(argc, argv);
+    TestResultFileWindows test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_resultfilewindows.moc"

@@ -176,11 +176,15 @@ void LineTrace::recordWritten(const QByteArray& resultLine)
     flush();
 }
 
-void LineTrace::recordRejected(QLatin1String rule)
+void LineTrace::recordRejected(QLatin1String rule, const QString& reason)
 {
     begin(TraceEvent::name(Kind::Rejected));
     m_buffer += ' ';
     m_buffer += QByteArray(rule.data(), rule.size());
+    if (!reason.isEmpty()) {
+        m_buffer += ' ';
+        appendQuoted(reason);
+    }
     finish();
     flush();
 }

@@ -65,7 +65,7 @@ public:
     // A record's outcome is written at once: it is what a desk's trace is read for, and the
     // operator's box that may follow can stand for minutes.
     void recordWritten(const QByteArray& resultLine) override;
-    void recordRejected(QLatin1String rule) override;
+    void recordRejected(QLatin1String rule, const QString& reason = {}) override;
     void recordAborted(std::chrono::nanoseconds silence, int answers) override;
     void fatalError(const QString& message) override;
 

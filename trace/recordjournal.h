@@ -14,8 +14,8 @@ public:
 
     // The line went into the result file, exactly these bytes.
     virtual void recordWritten(const QByteArray& resultLine) = 0;
-    // The record was dropped by the rule of that name.
-    virtual void recordRejected(QLatin1String rule) = 0;
+    // The record was dropped by the rule of that name, for the reason the operator was given.
+    virtual void recordRejected(QLatin1String rule, const QString& reason = {}) = 0;
     // A lone "K" was the instrument's abort: the line stayed this silent after it, through this
     // many answered polls.
     virtual void recordAborted(std::chrono::nanoseconds silence, int answers) = 0;

@@ -32,7 +32,7 @@ struct TraceEvent {
         BreakOff, // break off
         Comm, // comm <OnComm code>
         Written, // written <hex> "text": the result line
-        Rejected, // rejected <rule>
+        Rejected, // rejected <rule> ["reason"]
         Aborted, // abort <silence in microseconds> <answered polls>
         Fatal, // fatal "why"
         End, // end: the program closed its trace
@@ -48,6 +48,8 @@ struct TraceEvent {
     // rx and written: the text; open-failed, tx-failed and fatal: the message; rejected: the
     // rule.
     QString text;
+    // rejected: the reason the operator was given, where the trace has one.
+    QString reason;
     bool held { false };
     // comm: the code; abort: the silence in microseconds.
     qint64 number { 0 };

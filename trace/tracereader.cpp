@@ -189,7 +189,12 @@ bool readArguments(LineCursor& cursor, TraceEvent& event)
         if (!rule || !isRuleName(*rule))
             return false;
         event.text = QString::fromLatin1(*rule);
-        return true;
+        // Traces from before the reasons were given end at the rule.
+        if (cursor.atEnd())
+            return true;
+        const std::optional<QString> reason = cursor.quoted();
+        event.reason = reason.value_or(QString());
+        return reason.has_value();
     }
     case Kind::Aborted: {
         const std::optional<qint64> silence = cursor.number();

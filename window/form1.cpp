@@ -3,6 +3,7 @@
 #include "commandbutton.h"
 #include "dosdevices.h"
 #include "fatalreport.h"
+#include "fieldcaption.h"
 #include "lampshape.h"
 #include "serialcontrol.h"
 #include "sessionwatch.h"
@@ -105,22 +106,22 @@ void Form1::buildControls()
     m_shape1->setGeometry(312, 8, 33, 33);
     m_shape1->setState(lampRed);
 
-    m_text1 = textBox("Text1", { 120, 56, 233, 18 },
-        caption(0, QStringLiteral("受信コマンド"), { 8, 56, 65, 17 }));
+    m_text1 = textBox(
+        "Text1", { 120, 56, 233, 18 }, caption(0, fieldCaption(Field::Text1), { 8, 56, 65, 17 }));
     m_text3 = textBox(
-        "Text3", { 120, 88, 233, 18 }, caption(1, QStringLiteral("受信ID"), { 8, 88, 65, 17 }));
-    m_text2 = textBox("Text2", { 120, 120, 233, 18 },
-        caption(2, QStringLiteral("受信カナ氏名"), { 8, 120, 73, 17 }));
-    m_text7 = textBox("Text7", { 120, 152, 233, 18 },
-        caption(6, QStringLiteral("受信漢字氏名"), { 8, 152, 73, 17 }));
-    m_text4 = textBox("Text4", { 120, 184, 105, 18 },
-        caption(3, QStringLiteral("受信生年月日"), { 8, 184, 73, 17 }));
+        "Text3", { 120, 88, 233, 18 }, caption(1, fieldCaption(Field::Text3), { 8, 88, 65, 17 }));
+    m_text2 = textBox(
+        "Text2", { 120, 120, 233, 18 }, caption(2, fieldCaption(Field::Text2), { 8, 120, 73, 17 }));
+    m_text7 = textBox(
+        "Text7", { 120, 152, 233, 18 }, caption(6, fieldCaption(Field::Text7), { 8, 152, 73, 17 }));
+    m_text4 = textBox(
+        "Text4", { 120, 184, 105, 18 }, caption(3, fieldCaption(Field::Text4), { 8, 184, 73, 17 }));
     // The row's second box has no caption of its own: it shows the same date in the Western
     // calendar, and says so.
     m_text8 = textBox("Text8", { 248, 184, 105, 18 }, nullptr);
-    m_text8->setAccessibleName(QStringLiteral("受信生年月日 (西暦)"));
+    m_text8->setAccessibleName(fieldCaption(Field::Text8));
     m_text5 = textBox(
-        "Text5", { 120, 216, 233, 18 }, caption(4, QStringLiteral("受信性別"), { 8, 216, 73, 17 }));
+        "Text5", { 120, 216, 233, 18 }, caption(4, fieldCaption(Field::Text5), { 8, 216, 73, 17 }));
     m_text6 = textBox(
         "Text6", { 120, 248, 105, 18 }, caption(5, QStringLiteral("受付番号"), { 8, 248, 73, 17 }));
     m_text6->setText(QStringLiteral("1"));
@@ -330,10 +331,12 @@ void Form1::setLamp(Lamp lamp)
 
 void Form1::setOpenEnabled(bool enabled) { m_command1->setEnabled(enabled); }
 
-void Form1::showCommError()
+void Form1::showCommError(const QString& reason)
 {
+    // The reason is a line of its own under the request, so that both are read out as the box's
+    // text and an operator who meets the same reason on every resend knows a resend will not do.
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("通信エラー"),
-        QStringLiteral("再送信してください"), QMessageBox::Ok, this);
+        QStringLiteral("再送信してください\n") + reason, QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("CommErrorBox"));
     // The box takes the keyboard; when it closes, the window must have it back, or the operator
     // has nothing to press Return or Tab on. Qt gives the activation back but not always the
@@ -347,6 +350,18 @@ void Form1::showCommError()
         hadFocus->setFocus(Qt::OtherFocusReason);
     else
         focusNextChild();
+}
+
+void Form1::showResultFileError(const QString& message)
+{
+    // Titled with the file, as the operator knows it from the window's last row.
+    QMessageBox box(QMessageBox::Warning, resultPath(), message, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("ResultFileBox"));
+    box.exec();
+    if (m_ending || !isVisible())
+        return;
+    activateWindow();
+    m_command1->setFocus(Qt::OtherFocusReason);
 }
 
 void Form1::yieldToEvents(EventPump::Pace pace) { m_pump.yield(pace); }

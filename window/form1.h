@@ -72,7 +72,8 @@ private:
     QString resultPath() const override;
     void setLamp(Lamp lamp) override;
     void setOpenEnabled(bool enabled) override;
-    void showCommError() override;
+    void showCommError(const QString& reason) override;
+    void showResultFileError(const QString& message) override;
     void yieldToEvents(EventPump::Pace pace) override;
     void fatal(const QString& message) override;
     void abortProgram() override;

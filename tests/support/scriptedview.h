@@ -21,12 +21,20 @@ public:
     QString resultPath() const override { return QStringLiteral("C:\\Result.txt"); }
     void setLamp(Lamp value) override { lamp = value; }
     void setOpenEnabled(bool enabled) override { openEnabled = enabled; }
-    void showCommError() override
+    void showCommError(const QString& reason) override
     {
         ++commErrors;
+        commErrorReasons << reason;
         portOpenAtCommError = m_port.portOpen();
         lampAtCommError = lamp;
         fieldsAtCommError = fields;
+    }
+    void showResultFileError(const QString& message) override
+    {
+        resultFileErrors << message;
+        portOpenAtResultFileError = m_port.portOpen();
+        lampAtResultFileError = lamp;
+        openEnabledAtResultFileError = openEnabled;
     }
     void yieldToEvents(EventPump::Pace pace) override
     {
@@ -43,12 +51,17 @@ public:
     QMap<Field, QString> fieldsAtCommError;
     QList<EventPump::Pace> yields;
     QStringList fatals;
+    QStringList resultFileErrors;
+    QStringList commErrorReasons;
     // Return true to keep the default "stop when the script is done" from running.
     std::function<bool(EventPump::Pace, int)> onYield;
     Lamp lamp { Lamp::Red };
     Lamp lampAtCommError { Lamp::Red };
     bool openEnabled { true };
     bool portOpenAtCommError { true };
+    bool portOpenAtResultFileError { true };
+    Lamp lampAtResultFileError { Lamp::Green };
+    bool openEnabledAtResultFileError { false };
     int commErrors { 0 };
     int aborts { 0 };
 
