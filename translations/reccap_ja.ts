@@ -1,0 +1,52 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ja" sourcelanguage="en">
+<context>
+    <name>ApplicationStart</name>
+    <message>
+        <source>cannot open the window, DISPLAY is not set (%1)</source>
+        <translation>ウィンドウを開けません。DISPLAY が設定されていません (%1)</translation>
+    </message>
+    <message>
+        <source>cannot open the window on display %1 (%2)</source>
+        <translation>ディスプレイ %1 にウィンドウを開けません (%2)</translation>
+    </message>
+    <message>
+        <source>Qt&apos;s %1 platform is not installed: install the package %2</source>
+        <translation>Qt の %1 プラットフォームがインストールされていません。パッケージ %2 をインストールしてください</translation>
+    </message>
+</context>
+<context>
+    <name>Program</name>
+    <message>
+        <source>No code page 932 (windows-31j) converter is available</source>
+        <translation>コードページ 932 (windows-31j) の変換器がありません</translation>
+    </message>
+</context>
+<context>
+    <name>SingleInstance</name>
+    <message>
+        <source>Cannot make sure that only one reccap runs for this user on this display, so it does not start: %1</source>
+        <translation>このユーザーがこのディスプレイで実行する reccap が一つだけであることを確かめられないため、起動しません: %1</translation>
+    </message>
+    <message>
+        <source>cannot create the lock file %1 (permission denied)</source>
+        <translation>ロックファイル %1 を作成できません (アクセスが拒否されました)</translation>
+    </message>
+    <message>
+        <source>cannot write the lock file %1</source>
+        <translation>ロックファイル %1 に書き込めません</translation>
+    </message>
+    <message>
+        <source>Another reccap is already running for this user on this display: use its window (lock file %1)</source>
+        <translation>このユーザーのこのディスプレイでは reccap がすでに実行中です。そのウィンドウを使ってください (ロックファイル %1)</translation>
+    </message>
+</context>
+<context>
+    <name>StartupChecks</name>
+    <message>
+        <source>No folder for drive C: there is no c: link in %1 and HOME is not set, so C:\Result.txt has nowhere to go</source>
+        <translation>ドライブ C のフォルダーがありません。%1 に c: のリンクがなく HOME も設定されていないため、C:\Result.txt の置き場所がありません</translation>
+    </message>
+</context>
+</TS>
