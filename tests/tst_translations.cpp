@@ -1,4 +1,11 @@
+#include "dosdevices.h"
+#include "resultfile.h"
+#include "startupchecks.h"
+
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTranslator>
 #include <QXmlStreamReader>
@@ -12,6 +19,9 @@ class TestTranslations : public QObject {
 private slots:
     void shouldCarryFinishedJapaneseForEveryMessage_data();
     void shouldCarryFinishedJapaneseForEveryMessage();
+    // A message built without the translation system stays English on a Japanese desk.
+    void shouldWriteMessagesInJapaneseOnJapaneseDesk_data();
+    void shouldWriteMessagesInJapaneseOnJapaneseDesk();
 };
 
 void TestTranslations::shouldCarryFinishedJapaneseForEveryMessage_data()
@@ -65,6 +75,70 @@ void TestTranslations::shouldCarryFinishedJapaneseForEveryMessage()
     QTranslator embedded;
     QVERIFY(embedded.load(QStringLiteral(":/i18n/reccap_ja.qm")));
     QCOMPARE(embedded.translate(qPrintable(context), qPrintable(source)), translation);
+}
+
+void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("japanese");
+
+    QTest::newRow("no folder for drive C") << "no c: link, no HOME"
+                                           << "ドライブ C のフォルダーがありません";
+    QTest::newRow("configuration folder is a file") << "XDG_CONFIG_HOME a file"
+                                                    << "がフォルダーではなくファイルのため";
+    QTest::newRow("result file on an unmapped drive")
+        << "D: unmapped"
+        << "結果ファイル D:\\Result.txt に書き込めません";
+    QTest::newRow("result file in a missing folder") << "c: to a missing folder"
+                                                     << "結果ファイル C:\\Result.txt (";
+}
+
+void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk()
+{
+    QFETCH(QString, situation);
+    QFETCH(QString, japanese);
+
+    struct Restored {
+        QByteArray home = qgetenv("HOME");
+        QByteArray config = qgetenv("XDG_CONFIG_HOME");
+        ~Restored()
+        {
+            qputenv("HOME", home);
+            qputenv("XDG_CONFIG_HOME", config);
+        }
+    } restored;
+    QTranslator translator;
+    QVERIFY(translator.load(QStringLiteral(":/i18n/reccap_ja.qm")));
+    QVERIFY(QCoreApplication::installTranslator(&translator));
+    struct Removed {
+        QTranslator* translator;
+        ~Removed() { QCoreApplication::removeTranslator(translator); }
+    } removed { &translator };
+
+    const QTemporaryDir home;
+    const QString config = home.filePath(QStringLiteral("config"));
+    const QString devices = config + QStringLiteral("/reccap/dosdevices");
+    QVERIFY(QDir().mkpath(devices));
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+
+    QString message;
+    if (situation == QLatin1String("no c: link, no HOME")) {
+        qunsetenv("HOME");
+        message = configurationProblem();
+    } else if (situation == QLatin1String("XDG_CONFIG_HOME a file")) {
+        QFile file(home.filePath(QStringLiteral("file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(file.fileName()));
+        message = DosDevices::folderProblem();
+    } else if (situation == QLatin1String("D: unmapped")) {
+        QVERIFY(!ResultFile::checkWritable(QStringLiteral("D:\\Result.txt"), &message));
+    } else {
+        QVERIFY(
+            QFile::link(home.filePath(QStringLiteral("gone")), devices + QStringLiteral("/c:")));
+        QVERIFY(!ResultFile::checkWritable(QStringLiteral("C:\\Result.txt"), &message));
+    }
+    QVERIFY2(message.contains(japanese), qPrintable(message));
 }
 
 QTEST_GUILESS_MAIN(TestTranslations)

@@ -17,10 +17,32 @@
     </message>
 </context>
 <context>
+    <name>DosDevices</name>
+    <message>
+        <source>Cannot read the configuration folder %1: %2 is a file, not a folder, so COM3 and drive C cannot be looked up: remove it or set XDG_CONFIG_HOME to a folder</source>
+        <translation>設定フォルダー %1 を読めません。%2 がフォルダーではなくファイルのため、COM3 とドライブ C を調べられません。そのファイルを削除するか、XDG_CONFIG_HOME にフォルダーを設定してください</translation>
+    </message>
+    <message>
+        <source>Cannot read the configuration folder %1 (%2), so COM3 and drive C cannot be looked up: make it readable for this user</source>
+        <translation>設定フォルダー %1 を読めません (%2)。COM3 とドライブ C を調べられません。このユーザーが読めるようにしてください</translation>
+    </message>
+</context>
+<context>
     <name>Program</name>
     <message>
         <source>No code page 932 (windows-31j) converter is available</source>
         <translation>コードページ 932 (windows-31j) の変換器がありません</translation>
+    </message>
+</context>
+<context>
+    <name>ResultFile</name>
+    <message>
+        <source>Cannot write the result file %1: no folder is mapped for drive %2:</source>
+        <translation>結果ファイル %1 に書き込めません。ドライブ %2: に対応するフォルダーがありません</translation>
+    </message>
+    <message>
+        <source>Cannot write the result file %1 (%2): %3</source>
+        <translation>結果ファイル %1 (%2) に書き込めません: %3</translation>
     </message>
 </context>
 <context>
