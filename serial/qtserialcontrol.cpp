@@ -5,6 +5,7 @@
 #include "lockfiles.h"
 #include "portcontrol.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -58,8 +59,8 @@ QString systemReason(int error)
 // own words for it ("No such file or directory", "Input/output error") name no cause.
 QString deviceGoneReason()
 {
-    return QStringLiteral(
-        "the device is gone: the adapter was unplugged, or its driver removed it");
+    return QCoreApplication::translate(
+        "SerialControl", "the device is gone: the adapter was unplugged, or its driver removed it");
 }
 
 }
@@ -91,7 +92,8 @@ QString QtSerialControl::portLabel() const
 
 bool QtSerialControl::fail(const QString& what, const QString& reason)
 {
-    m_errorString = QStringLiteral("%1 %2: %3").arg(what, portLabel(), reason);
+    // `what` says what failed on the port, which it names where its language puts it.
+    m_errorString = QStringLiteral("%1: %2").arg(what.arg(portLabel()), reason);
     return false;
 }
 
@@ -113,11 +115,13 @@ bool QtSerialControl::setPortOpen(bool open)
     const QString lock = qtSerialPortLockPath(m_port.portName());
     if (const QString problem = LockFiles::problem(lock, LockFiles::Owner::Anyone);
         !problem.isEmpty())
-        return fail(QStringLiteral("Cannot open"), problem);
+        return fail(QCoreApplication::translate("SerialControl", "Cannot open %1"), problem);
     if (!m_port.open(QIODevice::ReadWrite)) {
         if (m_device == m_openedDevice && deviceGone())
-            return fail(QStringLiteral("Lost"), deviceGoneReason());
-        return fail(QStringLiteral("Cannot open"), openFailure(lock));
+            return fail(
+                QCoreApplication::translate("SerialControl", "Lost %1"), deviceGoneReason());
+        return fail(
+            QCoreApplication::translate("SerialControl", "Cannot open %1"), openFailure(lock));
     }
     m_openedDevice = m_device;
 
@@ -256,7 +260,8 @@ std::chrono::nanoseconds QtSerialControl::silentFor() const
 bool QtSerialControl::output(const QString& text)
 {
     if (!m_port.isOpen())
-        return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
+        return fail(QCoreApplication::translate("SerialControl", "Cannot write to %1"),
+            QStringLiteral("the port is closed"));
     // A write that finds the device gone closes the port and reports that through failed(),
     // as a read does; the caller's next poll finds the port closed.
     if (!sendUnsent())
@@ -272,8 +277,8 @@ bool QtSerialControl::output(const QString& text)
     }
     const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
-        return fail(
-            QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
+        return fail(QCoreApplication::translate("SerialControl", "Cannot encode text for %1"),
+            QStringLiteral("not in code page 932"));
     // Written here and now, not through QSerialPort's queue: that would leave it to a later
     // turn of the event loop, with a wake-up of its own to send one byte.
     m_unsent += *bytes;
@@ -313,8 +318,9 @@ bool QtSerialControl::setBreak(bool on)
                 m_port.errorString());
             return false;
         }
-        return fail(on ? QStringLiteral("Cannot set a break on")
-                       : QStringLiteral("Cannot clear the break on"),
+        return fail(on
+                ? QCoreApplication::translate("SerialControl", "Cannot set a break on %1")
+                : QCoreApplication::translate("SerialControl", "Cannot clear the break on %1"),
             m_port.errorString());
     }
     m_breakOn = on;
@@ -351,9 +357,10 @@ void QtSerialControl::lose(const QString& what, const QString& reason)
     m_breakOn = false;
     closePort(false);
     if (deviceGone())
-        fail(QStringLiteral("Lost"), deviceGoneReason());
+        fail(QCoreApplication::translate("SerialControl", "Lost %1"), deviceGoneReason());
     else
-        fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
+        fail(QCoreApplication::translate("SerialControl", "Lost %1"),
+            what + QStringLiteral(" (") + reason + QLatin1Char(')'));
     Q_EMIT failed(m_errorString);
 }
 

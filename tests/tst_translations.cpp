@@ -1,4 +1,5 @@
 #include "dosdevices.h"
+#include "qtserialcontrol.h"
 #include "resultfile.h"
 #include "startupchecks.h"
 
@@ -89,6 +90,8 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk_data()
     QTest::newRow("result file on an unmapped drive")
         << "D: unmapped"
         << "結果ファイル D:\\Result.txt に書き込めません";
+    QTest::newRow("port without its device") << "com3 to a missing device"
+                                             << ") を開けません: ";
     QTest::newRow("result file in a missing folder") << "c: to a missing folder"
                                                      << "結果ファイル C:\\Result.txt (";
 }
@@ -133,6 +136,14 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk()
         message = DosDevices::folderProblem();
     } else if (situation == QLatin1String("D: unmapped")) {
         QVERIFY(!ResultFile::checkWritable(QStringLiteral("D:\\Result.txt"), &message));
+    } else if (situation == QLatin1String("com3 to a missing device")) {
+        QVERIFY(QFile::link(
+            home.filePath(QStringLiteral("ttyUSB9")), devices + QStringLiteral("/com3")));
+        QtSerialControl port;
+        port.setCommPort(3);
+        QVERIFY(!port.setPortOpen(true));
+        message = port.errorString();
+        QVERIFY(message.startsWith(QLatin1String("COM3 (")));
     } else {
         QVERIFY(
             QFile::link(home.filePath(QStringLiteral("gone")), devices + QStringLiteral("/c:")));

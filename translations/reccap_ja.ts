@@ -46,6 +46,45 @@
     </message>
 </context>
 <context>
+    <name>SerialControl</name>
+    <message>
+        <source>the device is gone: the adapter was unplugged, or its driver removed it</source>
+        <translation>デバイスがありません。アダプターが抜かれたか、ドライバーが取り外しました</translation>
+    </message>
+    <message>
+        <source>Cannot open %1</source>
+        <translation>%1 を開けません</translation>
+    </message>
+    <message>
+        <source>Lost %1</source>
+        <translation>%1 との接続が切れました</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1</source>
+        <translation>%1 に書き込めません</translation>
+    </message>
+    <message>
+        <source>Cannot encode text for %1</source>
+        <translation>%1 に送る文字を変換できません</translation>
+    </message>
+    <message>
+        <source>Cannot set a break on %1</source>
+        <translation>%1 にブレークを設定できません</translation>
+    </message>
+    <message>
+        <source>Cannot clear the break on %1</source>
+        <translation>%1 のブレークを解除できません</translation>
+    </message>
+    <message>
+        <source>Cannot read from %1</source>
+        <translation>%1 から読み取れません</translation>
+    </message>
+    <message>
+        <source>Cannot configure %1</source>
+        <translation>%1 を設定できません</translation>
+    </message>
+</context>
+<context>
     <name>SingleInstance</name>
     <message>
         <source>Cannot make sure that only one reccap runs for this user on this display, so it does not start: %1</source>
