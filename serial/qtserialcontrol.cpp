@@ -160,13 +160,14 @@ QString QtSerialControl::openFailure(const QString& lock) const
     // that for as long as anyone holds its line open, also after the reccap that set it has been
     // killed, and refuses every other open but root's.
     if (reason == QString::fromLocal8Bit(std::strerror(EBUSY)))
-        return QStringLiteral("the device is busy: another program has it open, or a reccap that "
-                              "was ended left it in exclusive use; fuser -v %1 lists the "
-                              "programs that hold it")
+        return QCoreApplication::translate("SerialControl",
+            "the device is busy: another program has it open, or a reccap that was ended left it "
+            "in exclusive use; fuser -v %1 lists the programs that hold it")
             .arg(m_device);
     // A lock that is still there after the open failed is not ours: say whose it is.
     if (const QString owner = LockFiles::ownerOf(lock); !owner.isEmpty())
-        return QStringLiteral("%1; the lock file %2 belongs to %3").arg(reason, lock, owner);
+        return QCoreApplication::translate("SerialControl", "%1; the lock file %2 belongs to %3")
+            .arg(reason, lock, owner);
     return reason;
 }
 

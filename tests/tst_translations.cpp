@@ -1,4 +1,5 @@
 #include "dosdevices.h"
+#include "lockfiles.h"
 #include "qtserialcontrol.h"
 #include "resultfile.h"
 #include "startupchecks.h"
@@ -48,7 +49,7 @@ void TestTranslations::shouldCarryFinishedJapaneseForEveryMessage_data()
         } else if (xml.name() == QLatin1String("translation")) {
             const bool finished = xml.attributes().value(QLatin1String("type")).isEmpty();
             const QString translation = xml.readElementText();
-            QTest::addRow("%s: %s", qPrintable(context), qPrintable(source.left(40)))
+            QTest::addRow("%s: %s", qPrintable(context), qPrintable(source))
                 << context << source << translation << finished;
             ++messages;
         }
@@ -90,6 +91,11 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk_data()
     QTest::newRow("result file on an unmapped drive")
         << "D: unmapped"
         << "結果ファイル D:\\Result.txt に書き込めません";
+    QTest::newRow("lock folder taken by a file")
+        << "lock folder a file"
+        << "このユーザー自身の reccap のロック用フォルダーではありません";
+    QTest::newRow("lock file that is a folder") << "lock file a folder"
+                                                << "は フォルダー (所有者 ";
     QTest::newRow("port without its device") << "com3 to a missing device"
                                              << ") を開けません: ";
     QTest::newRow("result file in a missing folder") << "c: to a missing folder"
@@ -144,6 +150,12 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk()
         QVERIFY(!port.setPortOpen(true));
         message = port.errorString();
         QVERIFY(message.startsWith(QLatin1String("COM3 (")));
+    } else if (situation == QLatin1String("lock folder a file")) {
+        QFile file(home.filePath(QStringLiteral("lock")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        message = LockFiles::preparePrivateFolder(file.fileName());
+    } else if (situation == QLatin1String("lock file a folder")) {
+        message = LockFiles::problem(config, LockFiles::Owner::Us);
     } else {
         QVERIFY(
             QFile::link(home.filePath(QStringLiteral("gone")), devices + QStringLiteral("/c:")));

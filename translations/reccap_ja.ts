@@ -28,6 +28,77 @@
     </message>
 </context>
 <context>
+    <name>LockFiles</name>
+    <message>
+        <source>a file of %1 bytes</source>
+        <translation>%1 バイトのファイル</translation>
+    </message>
+    <message>
+        <source>a file</source>
+        <translation>ファイル</translation>
+    </message>
+    <message>
+        <source>a folder</source>
+        <translation>フォルダー</translation>
+    </message>
+    <message>
+        <source>a named pipe (FIFO)</source>
+        <translation>名前付きパイプ (FIFO)</translation>
+    </message>
+    <message>
+        <source>a symbolic link to %1</source>
+        <translation>%1 へのシンボリックリンク</translation>
+    </message>
+    <message>
+        <source>a device node</source>
+        <translation>デバイスノード</translation>
+    </message>
+    <message>
+        <source>a socket</source>
+        <translation>ソケット</translation>
+    </message>
+    <message>
+        <source>no file</source>
+        <translation>ファイルではないもの</translation>
+    </message>
+    <message>
+        <source>%1, owned by %2</source>
+        <translation>%1 (所有者 %2)</translation>
+    </message>
+    <message>
+        <source>remove it</source>
+        <translation>削除してください</translation>
+    </message>
+    <message>
+        <source>ask an administrator to remove it</source>
+        <translation>管理者に削除を依頼してください</translation>
+    </message>
+    <message>
+        <source>the lock file %1 is %2, not a lock that reccap may read: %3</source>
+        <translation>ロックファイル %1 は %2 であり、reccap が読めるロックではありません: %3</translation>
+    </message>
+    <message>
+        <source>cannot create the folder %1 for reccap&apos;s lock (%2)</source>
+        <translation>reccap のロック用フォルダー %1 を作成できません (%2)</translation>
+    </message>
+    <message>
+        <source>cannot look at the folder %1 for reccap&apos;s lock (%2)</source>
+        <translation>reccap のロック用フォルダー %1 を調べられません (%2)</translation>
+    </message>
+    <message>
+        <source>%1 is %2, not this user&apos;s own folder for reccap&apos;s lock: %3</source>
+        <translation>%1 は %2 であり、このユーザー自身の reccap のロック用フォルダーではありません: %3</translation>
+    </message>
+    <message>
+        <source>cannot take other users&apos; access to the folder %1 for reccap&apos;s lock away (%2)</source>
+        <translation>reccap のロック用フォルダー %1 から他のユーザーのアクセス権を外せません (%2)</translation>
+    </message>
+    <message>
+        <source>cannot create the folder %1 for reccap&apos;s lock</source>
+        <translation>reccap のロック用フォルダー %1 を作成できません</translation>
+    </message>
+</context>
+<context>
     <name>Program</name>
     <message>
         <source>No code page 932 (windows-31j) converter is available</source>
@@ -82,6 +153,14 @@
     <message>
         <source>Cannot configure %1</source>
         <translation>%1 を設定できません</translation>
+    </message>
+    <message>
+        <source>the device is busy: another program has it open, or a reccap that was ended left it in exclusive use; fuser -v %1 lists the programs that hold it</source>
+        <translation>デバイスが使用中です。別のプログラムが開いているか、終了した reccap が排他使用のまま残しました。fuser -v %1 で使用中のプログラムがわかります</translation>
+    </message>
+    <message>
+        <source>%1; the lock file %2 belongs to %3</source>
+        <translation>%1。ロックファイル %2 の所有者は %3 です</translation>
     </message>
 </context>
 <context>
