@@ -49,7 +49,8 @@ QString systemReason(int error)
     case ENXIO:
     case ENODEV:
     case EBADF:
-        return QStringLiteral("the device was removed or became unavailable");
+        return QCoreApplication::translate(
+            "SerialControl", "the device was removed or became unavailable");
     default:
         return QString::fromLocal8Bit(std::strerror(error));
     }
@@ -248,7 +249,8 @@ QByteArray QtSerialControl::readLine(qint64 limit)
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
-            lose(QStringLiteral("reading failed"), systemReason(errno));
+            lose(QCoreApplication::translate("SerialControl", "reading failed"),
+                systemReason(errno));
         return {};
     }
 }
@@ -262,7 +264,7 @@ bool QtSerialControl::output(const QString& text)
 {
     if (!m_port.isOpen())
         return fail(QCoreApplication::translate("SerialControl", "Cannot write to %1"),
-            QStringLiteral("the port is closed"));
+            QCoreApplication::translate("SerialControl", "the port is closed"));
     // A write that finds the device gone closes the port and reports that through failed(),
     // as a read does; the caller's next poll finds the port closed.
     if (!sendUnsent())
@@ -279,7 +281,7 @@ bool QtSerialControl::output(const QString& text)
     const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
         return fail(QCoreApplication::translate("SerialControl", "Cannot encode text for %1"),
-            QStringLiteral("not in code page 932"));
+            QCoreApplication::translate("SerialControl", "not in code page 932"));
     // Written here and now, not through QSerialPort's queue: that would leave it to a later
     // turn of the event loop, with a wake-up of its own to send one byte.
     m_unsent += *bytes;
@@ -300,7 +302,8 @@ bool QtSerialControl::sendUnsent()
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent < 0 && errno != EAGAIN) {
-            lose(QStringLiteral("writing failed"), systemReason(errno));
+            lose(QCoreApplication::translate("SerialControl", "writing failed"),
+                systemReason(errno));
             return false;
         }
         break;
@@ -314,8 +317,8 @@ bool QtSerialControl::setBreak(bool on)
         return true;
     if (!m_port.setBreakEnabled(on)) {
         if (deviceGone()) {
-            lose(on ? QStringLiteral("setting the break failed")
-                    : QStringLiteral("clearing the break failed"),
+            lose(on ? QCoreApplication::translate("SerialControl", "setting the break failed")
+                    : QCoreApplication::translate("SerialControl", "clearing the break failed"),
                 m_port.errorString());
             return false;
         }
@@ -333,13 +336,14 @@ void QtSerialControl::onPortError(QSerialPort::SerialPortError error)
     QString what;
     switch (error) {
     case QSerialPort::ReadError:
-        what = QStringLiteral("reading failed");
+        what = QCoreApplication::translate("SerialControl", "reading failed");
         break;
     case QSerialPort::WriteError:
-        what = QStringLiteral("writing failed");
+        what = QCoreApplication::translate("SerialControl", "writing failed");
         break;
     case QSerialPort::ResourceError:
-        what = QStringLiteral("the device was removed or became unavailable");
+        what = QCoreApplication::translate(
+            "SerialControl", "the device was removed or became unavailable");
         break;
     default:
         // Open and configuration errors come back from the call that caused them.

@@ -30,7 +30,7 @@ QString systemMessage(DWORD error)
         text = QString::fromWCharArray(buffer, int(length)).trimmed();
     LocalFree(buffer);
     if (text.isEmpty())
-        text = QStringLiteral("system error");
+        text = QCoreApplication::translate("SerialControl", "system error");
     return QStringLiteral("%1 (error %2)").arg(text).arg(error);
 }
 
@@ -208,7 +208,9 @@ Win32SerialControl::LineStatus Win32SerialControl::takeLineStatus()
     COMSTAT status {};
     DWORD errors = 0;
     if (!ClearCommError(handleOf(m_handle), &errors, &status)) {
-        lose(QStringLiteral("the device was removed or became unavailable"), GetLastError());
+        lose(QCoreApplication::translate(
+                 "SerialControl", "the device was removed or became unavailable"),
+            GetLastError());
         return {};
     }
     int event = 0;
@@ -269,7 +271,7 @@ bool Win32SerialControl::issueReceiveWatch()
 void Win32SerialControl::armReceiveWatch()
 {
     if (m_handle && !issueReceiveWatch())
-        lose(QStringLiteral("reading failed"), GetLastError());
+        lose(QCoreApplication::translate("SerialControl", "reading failed"), GetLastError());
 }
 
 bool Win32SerialControl::takeReceiveWatch(QByteArray& arrived)
@@ -278,7 +280,7 @@ bool Win32SerialControl::takeReceiveWatch(QByteArray& arrived)
     m_watchNotifier->setEnabled(false);
     DWORD got = 0;
     if (!GetOverlappedResult(handleOf(m_handle), &m_watch->overlapped, &got, FALSE)) {
-        lose(QStringLiteral("reading failed"), GetLastError());
+        lose(QCoreApplication::translate("SerialControl", "reading failed"), GetLastError());
         return false;
     }
     if (got == 1)
@@ -313,7 +315,8 @@ void Win32SerialControl::clearInBuffer()
     if (!m_handle)
         return;
     if (!cancelReceiveWatch()) {
-        lose(QStringLiteral("the driver kept a cancelled read"), ERROR_TIMEOUT);
+        lose(QCoreApplication::translate("SerialControl", "the driver kept a cancelled read"),
+            ERROR_TIMEOUT);
         return;
     }
     PurgeComm(handleOf(m_handle), PURGE_RXCLEAR);
@@ -345,7 +348,7 @@ QString Win32SerialControl::input()
         bytes.resize(held + wanted);
         unsigned long got = 0;
         if (!readQueued(bytes.data() + held, DWORD(wanted), &got)) {
-            lose(QStringLiteral("reading failed"), GetLastError());
+            lose(QCoreApplication::translate("SerialControl", "reading failed"), GetLastError());
             return {};
         }
         bytes.truncate(held + qsizetype(got));
@@ -369,7 +372,7 @@ bool Win32SerialControl::output(const QString& text)
 {
     if (!m_handle)
         return fail(QCoreApplication::translate("SerialControl", "Cannot write to %1"),
-            QStringLiteral("the port is closed"));
+            QCoreApplication::translate("SerialControl", "the port is closed"));
     if (!collectWrite())
         return false;
     const auto limit = static_cast<unsigned long>(transmitBufferSize);
@@ -387,7 +390,7 @@ bool Win32SerialControl::output(const QString& text)
     const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
         return fail(QCoreApplication::translate("SerialControl", "Cannot encode text for %1"),
-            QStringLiteral("not in code page 932"));
+            QCoreApplication::translate("SerialControl", "not in code page 932"));
     m_waiting += *bytes;
     return startWrite();
 }
@@ -437,7 +440,7 @@ bool Win32SerialControl::writeFailed(unsigned long error)
     if (m_closing || !meansDeviceGone(error))
         return failWithSystemError(
             QCoreApplication::translate("SerialControl", "Cannot write to %1"), error);
-    lose(QStringLiteral("writing failed"), error);
+    lose(QCoreApplication::translate("SerialControl", "writing failed"), error);
     return false;
 }
 

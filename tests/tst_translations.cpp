@@ -98,6 +98,8 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk_data()
                                                 << "は フォルダー (所有者 ";
     QTest::newRow("port without its device") << "com3 to a missing device"
                                              << ") を開けません: ";
+    QTest::newRow("port written while closed") << "write to a closed port"
+                                               << "に書き込めません: ポートが閉じています";
     QTest::newRow("result file in a missing folder") << "c: to a missing folder"
                                                      << "結果ファイル C:\\Result.txt (";
 }
@@ -156,6 +158,11 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk()
         message = LockFiles::preparePrivateFolder(file.fileName());
     } else if (situation == QLatin1String("lock file a folder")) {
         message = LockFiles::problem(config, LockFiles::Owner::Us);
+    } else if (situation == QLatin1String("write to a closed port")) {
+        QtSerialControl port;
+        port.setCommPort(3);
+        QVERIFY(!port.output(QStringLiteral("ACK")));
+        message = port.errorString();
     } else {
         QVERIFY(
             QFile::link(home.filePath(QStringLiteral("gone")), devices + QStringLiteral("/c:")));

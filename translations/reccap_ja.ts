@@ -162,6 +162,42 @@
         <source>%1; the lock file %2 belongs to %3</source>
         <translation>%1。ロックファイル %2 の所有者は %3 です</translation>
     </message>
+    <message>
+        <source>the device was removed or became unavailable</source>
+        <translation>デバイスが取り外されたか、使えなくなりました</translation>
+    </message>
+    <message>
+        <source>reading failed</source>
+        <translation>読み取りに失敗しました</translation>
+    </message>
+    <message>
+        <source>the port is closed</source>
+        <translation>ポートが閉じています</translation>
+    </message>
+    <message>
+        <source>not in code page 932</source>
+        <translation>コードページ 932 にない文字です</translation>
+    </message>
+    <message>
+        <source>writing failed</source>
+        <translation>書き込みに失敗しました</translation>
+    </message>
+    <message>
+        <source>setting the break failed</source>
+        <translation>ブレークの設定に失敗しました</translation>
+    </message>
+    <message>
+        <source>clearing the break failed</source>
+        <translation>ブレークの解除に失敗しました</translation>
+    </message>
+    <message>
+        <source>system error</source>
+        <translation>システムエラー</translation>
+    </message>
+    <message>
+        <source>the driver kept a cancelled read</source>
+        <translation>取り消した読み取りをドライバーが返しません</translation>
+    </message>
 </context>
 <context>
     <name>SingleInstance</name>
