@@ -3,6 +3,7 @@
 #include "qtserialcontrol.h"
 #include "resultfile.h"
 #include "startupchecks.h"
+#include "translations.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -24,6 +25,8 @@ private slots:
     // A message built without the translation system stays English on a Japanese desk.
     void shouldWriteMessagesInJapaneseOnJapaneseDesk_data();
     void shouldWriteMessagesInJapaneseOnJapaneseDesk();
+    // The system's locale picks reccap's Japanese and Qt's own (the buttons of its boxes).
+    void shouldInstallJapaneseOnJapaneseDesk();
 };
 
 void TestTranslations::shouldCarryFinishedJapaneseForEveryMessage_data()
@@ -169,6 +172,16 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk()
         QVERIFY(!ResultFile::checkWritable(QStringLiteral("C:\\Result.txt"), &message));
     }
     QVERIFY2(message.contains(japanese), qPrintable(message));
+}
+
+void TestTranslations::shouldInstallJapaneseOnJapaneseDesk()
+{
+    if (QLocale::system().language() != QLocale::Japanese)
+        QSKIP("needs LC_ALL=ja_JP.UTF-8, as ctest runs it");
+    installTranslations();
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("キャンセル"));
+    QCOMPARE(QCoreApplication::translate("SingleInstance", "cannot write the lock file %1"),
+        QStringLiteral("ロックファイル %1 に書き込めません"));
 }
 
 QTEST_GUILESS_MAIN(TestTranslations)
