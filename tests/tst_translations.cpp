@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "dosdevices.h"
 #include "lockfiles.h"
 #include "qtserialcontrol.h"
@@ -103,6 +104,8 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk_data()
                                              << ") を開けません: ";
     QTest::newRow("port written while closed") << "write to a closed port"
                                                << "に書き込めません: ポートが閉じています";
+    QTest::newRow("--trace without a file name") << "--trace without a name"
+                                                 << "--trace にはファイル名が必要です";
     QTest::newRow("result file in a missing folder") << "c: to a missing folder"
                                                      << "結果ファイル C:\\Result.txt (";
 }
@@ -166,6 +169,9 @@ void TestTranslations::shouldWriteMessagesInJapaneseOnJapaneseDesk()
         port.setCommPort(3);
         QVERIFY(!port.output(QStringLiteral("ACK")));
         message = port.errorString();
+    } else if (situation == QLatin1String("--trace without a name")) {
+        const QStringList arguments { QStringLiteral("reccap"), QStringLiteral("--trace") };
+        QVERIFY(traceFileName(arguments, {}, &message).isEmpty());
     } else {
         QVERIFY(
             QFile::link(home.filePath(QStringLiteral("gone")), devices + QStringLiteral("/c:")));

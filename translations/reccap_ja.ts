@@ -17,6 +17,17 @@
     </message>
 </context>
 <context>
+    <name>CommandLine</name>
+    <message>
+        <source>--trace wants a file name; no trace is written</source>
+        <translation>--trace にはファイル名が必要です。トレースは書きません</translation>
+    </message>
+    <message>
+        <source>cannot open the trace %1: %2; capturing goes on without it</source>
+        <translation>トレース %1 を開けません: %2。トレースなしで受信を続けます</translation>
+    </message>
+</context>
+<context>
     <name>DosDevices</name>
     <message>
         <source>Cannot read the configuration folder %1: %2 is a file, not a folder, so COM3 and drive C cannot be looked up: remove it or set XDG_CONFIG_HOME to a folder</source>
@@ -25,6 +36,13 @@
     <message>
         <source>Cannot read the configuration folder %1 (%2), so COM3 and drive C cannot be looked up: make it readable for this user</source>
         <translation>設定フォルダー %1 を読めません (%2)。COM3 とドライブ C を調べられません。このユーザーが読めるようにしてください</translation>
+    </message>
+</context>
+<context>
+    <name>LineTrace</name>
+    <message>
+        <source>cannot write the trace %1: %2; tracing stops, capturing goes on</source>
+        <translation>トレース %1 に書き込めません: %2。トレースを止め、受信は続けます</translation>
     </message>
 </context>
 <context>
