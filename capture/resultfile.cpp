@@ -3,6 +3,7 @@
 #include "dosdevices.h"
 #include "replacepolicy.h"
 
+#include <QCoreApplication>
 #include <QThread>
 
 namespace {
@@ -16,13 +17,14 @@ bool fail(QString* errorMessage, const QString& message)
 
 QString unmapped(const QString& dosPath)
 {
-    return QStringLiteral("Cannot write the result file %1: no folder is mapped for drive %2:")
+    return QCoreApplication::translate(
+        "ResultFile", "Cannot write the result file %1: no folder is mapped for drive %2:")
         .arg(dosPath, dosPath.left(1).toUpper());
 }
 
 QString unwritable(const QString& dosPath, const QString& localPath, const QString& reason)
 {
-    return QStringLiteral("Cannot write the result file %1 (%2): %3")
+    return QCoreApplication::translate("ResultFile", "Cannot write the result file %1 (%2): %3")
         .arg(dosPath, localPath, reason);
 }
 

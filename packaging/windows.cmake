@@ -54,6 +54,15 @@ if(TARGET Qt6::QWindowsVistaStylePlugin)
     install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
 endif()
 
+# Qt's own Japanese, for the buttons of reccap's boxes on a Japanese Windows. Qt for Windows
+# carries no translations; a .qm file is the same data on every platform, so the host's is
+# shipped, in the folder beside the program where reccap looks for it.
+set(RECCAP_QTBASE_JA /usr/share/qt6/translations/qtbase_ja.qm)
+if(NOT EXISTS ${RECCAP_QTBASE_JA})
+    message(FATAL_ERROR "${RECCAP_QTBASE_JA} is missing: install qt6-translations-l10n")
+endif()
+install(FILES ${RECCAP_QTBASE_JA} DESTINATION translations)
+
 # The compiler's runtime: the C++ library, its unwinder and the posix threads that Qt and
 # reccap are built against. Windows has none of them.
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)

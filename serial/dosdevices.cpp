@@ -1,5 +1,6 @@
 #include "dosdevices.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -53,13 +54,14 @@ QString folderProblem()
     if (error == 0)
         return {};
     if (!blocker.isEmpty()) {
-        return QStringLiteral("Cannot read the configuration folder %1: %2 is a file, not a "
-                              "folder, so COM3 and drive C cannot be looked up: remove it or "
-                              "set XDG_CONFIG_HOME to a folder")
+        return QCoreApplication::translate("DosDevices",
+            "Cannot read the configuration folder %1: %2 is a file, not a folder, so COM3 and "
+            "drive C cannot be looked up: remove it or set XDG_CONFIG_HOME to a folder")
             .arg(folder(), blocker);
     }
-    return QStringLiteral("Cannot read the configuration folder %1 (%2), so COM3 and drive C "
-                          "cannot be looked up: make it readable for this user")
+    return QCoreApplication::translate("DosDevices",
+        "Cannot read the configuration folder %1 (%2), so COM3 and drive C cannot be looked up: "
+        "make it readable for this user")
         .arg(folder(), QString::fromLocal8Bit(std::strerror(error)));
 #endif
 }

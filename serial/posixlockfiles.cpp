@@ -2,6 +2,7 @@
 
 #include "accountname.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,36 +35,39 @@ namespace {
         switch (info.st_mode & S_IFMT) {
         case S_IFREG:
             what = info.st_size > maxLockSize
-                ? QStringLiteral("a file of %1 bytes").arg(info.st_size)
-                : QStringLiteral("a file");
+                ? QCoreApplication::translate("LockFiles", "a file of %1 bytes").arg(info.st_size)
+                : QCoreApplication::translate("LockFiles", "a file");
             break;
         case S_IFDIR:
-            what = QStringLiteral("a folder");
+            what = QCoreApplication::translate("LockFiles", "a folder");
             break;
         case S_IFIFO:
-            what = QStringLiteral("a named pipe (FIFO)");
+            what = QCoreApplication::translate("LockFiles", "a named pipe (FIFO)");
             break;
         case S_IFLNK:
-            what = QStringLiteral("a symbolic link to %1").arg(QFile::symLinkTarget(path));
+            what = QCoreApplication::translate("LockFiles", "a symbolic link to %1")
+                       .arg(QFile::symLinkTarget(path));
             break;
         case S_IFCHR:
         case S_IFBLK:
-            what = QStringLiteral("a device node");
+            what = QCoreApplication::translate("LockFiles", "a device node");
             break;
         case S_IFSOCK:
-            what = QStringLiteral("a socket");
+            what = QCoreApplication::translate("LockFiles", "a socket");
             break;
         default:
-            what = QStringLiteral("no file");
+            what = QCoreApplication::translate("LockFiles", "no file");
             break;
         }
-        return what + QStringLiteral(", owned by ") + ownerName(info.st_uid);
+        return QCoreApplication::translate("LockFiles", "%1, owned by %2")
+            .arg(what, ownerName(info.st_uid));
     }
 
     QString remedy(const struct stat& info)
     {
-        return info.st_uid == ::geteuid() ? QStringLiteral("remove it")
-                                          : QStringLiteral("ask an administrator to remove it");
+        return info.st_uid == ::geteuid()
+            ? QCoreApplication::translate("LockFiles", "remove it")
+            : QCoreApplication::translate("LockFiles", "ask an administrator to remove it");
     }
 
 }
@@ -80,7 +84,8 @@ QString problem(const QString& path, Owner owner)
         const bool plainLock = S_ISREG(info.st_mode) && info.st_size <= maxLockSize
             && (owner == Owner::Anyone || info.st_uid == ::geteuid());
         if (!plainLock)
-            return QStringLiteral("the lock file %1 is %2, not a lock that reccap may read: %3")
+            return QCoreApplication::translate(
+                "LockFiles", "the lock file %1 is %2, not a lock that reccap may read: %3")
                 .arg(candidate, describe(candidate, info), remedy(info));
     }
     return {};
@@ -113,16 +118,19 @@ QString preparePrivateFolder(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-        return QStringLiteral("cannot create the folder %1 for reccap's lock (%2)")
+        return QCoreApplication::translate(
+            "LockFiles", "cannot create the folder %1 for reccap's lock (%2)")
             .arg(path, systemError(errno));
     // In the shared temporary folder the name is known in advance, and another user may have
     // taken it first; whatever is there must be a folder of ours, not a link to one.
     struct stat info { };
     if (::lstat(native.constData(), &info) != 0)
-        return QStringLiteral("cannot look at the folder %1 for reccap's lock (%2)")
+        return QCoreApplication::translate(
+            "LockFiles", "cannot look at the folder %1 for reccap's lock (%2)")
             .arg(path, systemError(errno));
     if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
-        return QStringLiteral("%1 is %2, not this user's own folder for reccap's lock: %3")
+        return QCoreApplication::translate(
+            "LockFiles", "%1 is %2, not this user's own folder for reccap's lock: %3")
             .arg(path, describe(path, info), remedy(info));
     if ((info.st_mode & 077) == 0)
         return {};
@@ -140,8 +148,8 @@ QString preparePrivateFolder(const QString& path)
     if (folder >= 0)
         ::close(folder);
     if (error != 0)
-        return QStringLiteral("cannot take other users' access to the folder %1 for reccap's "
-                              "lock away (%2)")
+        return QCoreApplication::translate("LockFiles",
+            "cannot take other users' access to the folder %1 for reccap's lock away (%2)")
             .arg(path, systemError(error));
     return {};
 }

@@ -5,6 +5,7 @@
 #include "lockfiles.h"
 #include "portcontrol.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -48,7 +49,8 @@ QString systemReason(int error)
     case ENXIO:
     case ENODEV:
     case EBADF:
-        return QStringLiteral("the device was removed or became unavailable");
+        return QCoreApplication::translate(
+            "SerialControl", "the device was removed or became unavailable");
     default:
         return QString::fromLocal8Bit(std::strerror(error));
     }
@@ -58,8 +60,8 @@ QString systemReason(int error)
 // own words for it ("No such file or directory", "Input/output error") name no cause.
 QString deviceGoneReason()
 {
-    return QStringLiteral(
-        "the device is gone: the adapter was unplugged, or its driver removed it");
+    return QCoreApplication::translate(
+        "SerialControl", "the device is gone: the adapter was unplugged, or its driver removed it");
 }
 
 }
@@ -91,7 +93,8 @@ QString QtSerialControl::portLabel() const
 
 bool QtSerialControl::fail(const QString& what, const QString& reason)
 {
-    m_errorString = QStringLiteral("%1 %2: %3").arg(what, portLabel(), reason);
+    // `what` says what failed on the port, which it names where its language puts it.
+    m_errorString = QStringLiteral("%1: %2").arg(what.arg(portLabel()), reason);
     return false;
 }
 
@@ -113,11 +116,13 @@ bool QtSerialControl::setPortOpen(bool open)
     const QString lock = qtSerialPortLockPath(m_port.portName());
     if (const QString problem = LockFiles::problem(lock, LockFiles::Owner::Anyone);
         !problem.isEmpty())
-        return fail(QStringLiteral("Cannot open"), problem);
+        return fail(QCoreApplication::translate("SerialControl", "Cannot open %1"), problem);
     if (!m_port.open(QIODevice::ReadWrite)) {
         if (m_device == m_openedDevice && deviceGone())
-            return fail(QStringLiteral("Lost"), deviceGoneReason());
-        return fail(QStringLiteral("Cannot open"), openFailure(lock));
+            return fail(
+                QCoreApplication::translate("SerialControl", "Lost %1"), deviceGoneReason());
+        return fail(
+            QCoreApplication::translate("SerialControl", "Cannot open %1"), openFailure(lock));
     }
     m_openedDevice = m_device;
 
@@ -156,13 +161,14 @@ QString QtSerialControl::openFailure(const QString& lock) const
     // that for as long as anyone holds its line open, also after the reccap that set it has been
     // killed, and refuses every other open but root's.
     if (reason == QString::fromLocal8Bit(std::strerror(EBUSY)))
-        return QStringLiteral("the device is busy: another program has it open, or a reccap that "
-                              "was ended left it in exclusive use; fuser -v %1 lists the "
-                              "programs that hold it")
+        return QCoreApplication::translate("SerialControl",
+            "the device is busy: another program has it open, or a reccap that was ended left it "
+            "in exclusive use; fuser -v %1 lists the programs that hold it")
             .arg(m_device);
     // A lock that is still there after the open failed is not ours: say whose it is.
     if (const QString owner = LockFiles::ownerOf(lock); !owner.isEmpty())
-        return QStringLiteral("%1; the lock file %2 belongs to %3").arg(reason, lock, owner);
+        return QCoreApplication::translate("SerialControl", "%1; the lock file %2 belongs to %3")
+            .arg(reason, lock, owner);
     return reason;
 }
 
@@ -243,7 +249,8 @@ QByteArray QtSerialControl::readLine(qint64 limit)
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
-            lose(QStringLiteral("reading failed"), systemReason(errno));
+            lose(QCoreApplication::translate("SerialControl", "reading failed"),
+                systemReason(errno));
         return {};
     }
 }
@@ -256,7 +263,8 @@ std::chrono::nanoseconds QtSerialControl::silentFor() const
 bool QtSerialControl::output(const QString& text)
 {
     if (!m_port.isOpen())
-        return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
+        return fail(QCoreApplication::translate("SerialControl", "Cannot write to %1"),
+            QCoreApplication::translate("SerialControl", "the port is closed"));
     // A write that finds the device gone closes the port and reports that through failed(),
     // as a read does; the caller's next poll finds the port closed.
     if (!sendUnsent())
@@ -272,8 +280,8 @@ bool QtSerialControl::output(const QString& text)
     }
     const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
-        return fail(
-            QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
+        return fail(QCoreApplication::translate("SerialControl", "Cannot encode text for %1"),
+            QCoreApplication::translate("SerialControl", "not in code page 932"));
     // Written here and now, not through QSerialPort's queue: that would leave it to a later
     // turn of the event loop, with a wake-up of its own to send one byte.
     m_unsent += *bytes;
@@ -294,7 +302,8 @@ bool QtSerialControl::sendUnsent()
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent < 0 && errno != EAGAIN) {
-            lose(QStringLiteral("writing failed"), systemReason(errno));
+            lose(QCoreApplication::translate("SerialControl", "writing failed"),
+                systemReason(errno));
             return false;
         }
         break;
@@ -308,13 +317,14 @@ bool QtSerialControl::setBreak(bool on)
         return true;
     if (!m_port.setBreakEnabled(on)) {
         if (deviceGone()) {
-            lose(on ? QStringLiteral("setting the break failed")
-                    : QStringLiteral("clearing the break failed"),
+            lose(on ? QCoreApplication::translate("SerialControl", "setting the break failed")
+                    : QCoreApplication::translate("SerialControl", "clearing the break failed"),
                 m_port.errorString());
             return false;
         }
-        return fail(on ? QStringLiteral("Cannot set a break on")
-                       : QStringLiteral("Cannot clear the break on"),
+        return fail(on
+                ? QCoreApplication::translate("SerialControl", "Cannot set a break on %1")
+                : QCoreApplication::translate("SerialControl", "Cannot clear the break on %1"),
             m_port.errorString());
     }
     m_breakOn = on;
@@ -326,13 +336,14 @@ void QtSerialControl::onPortError(QSerialPort::SerialPortError error)
     QString what;
     switch (error) {
     case QSerialPort::ReadError:
-        what = QStringLiteral("reading failed");
+        what = QCoreApplication::translate("SerialControl", "reading failed");
         break;
     case QSerialPort::WriteError:
-        what = QStringLiteral("writing failed");
+        what = QCoreApplication::translate("SerialControl", "writing failed");
         break;
     case QSerialPort::ResourceError:
-        what = QStringLiteral("the device was removed or became unavailable");
+        what = QCoreApplication::translate(
+            "SerialControl", "the device was removed or became unavailable");
         break;
     default:
         // Open and configuration errors come back from the call that caused them.
@@ -351,9 +362,10 @@ void QtSerialControl::lose(const QString& what, const QString& reason)
     m_breakOn = false;
     closePort(false);
     if (deviceGone())
-        fail(QStringLiteral("Lost"), deviceGoneReason());
+        fail(QCoreApplication::translate("SerialControl", "Lost %1"), deviceGoneReason());
     else
-        fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
+        fail(QCoreApplication::translate("SerialControl", "Lost %1"),
+            what + QStringLiteral(" (") + reason + QLatin1Char(')'));
     Q_EMIT failed(m_errorString);
 }
 

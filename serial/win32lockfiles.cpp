@@ -1,5 +1,6 @@
 #include "lockfiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 
 // The temporary folder lies in the user's own profile, which other users may not write: nothing
@@ -16,7 +17,8 @@ QString preparePrivateFolder(const QString& path)
 {
     if (QDir().mkpath(path))
         return {};
-    return QStringLiteral("cannot create the folder %1 for reccap's lock").arg(path);
+    return QCoreApplication::translate("LockFiles", "cannot create the folder %1 for reccap's lock")
+        .arg(path);
 }
 
 }

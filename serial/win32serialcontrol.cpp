@@ -5,6 +5,7 @@
 #include "portcontrol.h"
 #include "win32requests.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTimer>
 #include <QWinEventNotifier>
@@ -29,7 +30,7 @@ QString systemMessage(DWORD error)
         text = QString::fromWCharArray(buffer, int(length)).trimmed();
     LocalFree(buffer);
     if (text.isEmpty())
-        text = QStringLiteral("system error");
+        text = QCoreApplication::translate("SerialControl", "system error");
     return QStringLiteral("%1 (error %2)").arg(text).arg(error);
 }
 
@@ -103,7 +104,8 @@ QString Win32SerialControl::portLabel() const
 
 bool Win32SerialControl::fail(const QString& what, const QString& reason)
 {
-    m_errorString = QStringLiteral("%1 %2: %3").arg(what, portLabel(), reason);
+    // `what` says what failed on the port, which it names where its language puts it.
+    m_errorString = QStringLiteral("%1: %2").arg(what.arg(portLabel()), reason);
     return false;
 }
 
@@ -128,7 +130,8 @@ bool Win32SerialControl::setPortOpen(bool open)
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return failWithSystemError(QStringLiteral("Cannot open"), GetLastError());
+        return failWithSystemError(
+            QCoreApplication::translate("SerialControl", "Cannot open %1"), GetLastError());
     m_handle = handle;
     if (!configure()) {
         const QString reason = m_errorString;
@@ -143,7 +146,8 @@ bool Win32SerialControl::setPortOpen(bool open)
     if (!issueReceiveWatch()) {
         const DWORD error = GetLastError();
         closePort(false);
-        return failWithSystemError(QStringLiteral("Cannot read from"), error);
+        return failWithSystemError(
+            QCoreApplication::translate("SerialControl", "Cannot read from %1"), error);
     }
     m_lineCheck->start();
     return true;
@@ -151,7 +155,7 @@ bool Win32SerialControl::setPortOpen(bool open)
 
 bool Win32SerialControl::configure()
 {
-    const QString what = QStringLiteral("Cannot configure");
+    const QString what = QCoreApplication::translate("SerialControl", "Cannot configure %1");
     HANDLE handle = handleOf(m_handle);
     // Only a recommendation: the driver is free to keep buffers of its own size, and some
     // refuse the call. The 1024 and 512 characters are kept by our own checks (the read limit
@@ -204,7 +208,9 @@ Win32SerialControl::LineStatus Win32SerialControl::takeLineStatus()
     COMSTAT status {};
     DWORD errors = 0;
     if (!ClearCommError(handleOf(m_handle), &errors, &status)) {
-        lose(QStringLiteral("the device was removed or became unavailable"), GetLastError());
+        lose(QCoreApplication::translate(
+                 "SerialControl", "the device was removed or became unavailable"),
+            GetLastError());
         return {};
     }
     int event = 0;
@@ -265,7 +271,7 @@ bool Win32SerialControl::issueReceiveWatch()
 void Win32SerialControl::armReceiveWatch()
 {
     if (m_handle && !issueReceiveWatch())
-        lose(QStringLiteral("reading failed"), GetLastError());
+        lose(QCoreApplication::translate("SerialControl", "reading failed"), GetLastError());
 }
 
 bool Win32SerialControl::takeReceiveWatch(QByteArray& arrived)
@@ -274,7 +280,7 @@ bool Win32SerialControl::takeReceiveWatch(QByteArray& arrived)
     m_watchNotifier->setEnabled(false);
     DWORD got = 0;
     if (!GetOverlappedResult(handleOf(m_handle), &m_watch->overlapped, &got, FALSE)) {
-        lose(QStringLiteral("reading failed"), GetLastError());
+        lose(QCoreApplication::translate("SerialControl", "reading failed"), GetLastError());
         return false;
     }
     if (got == 1)
@@ -309,7 +315,8 @@ void Win32SerialControl::clearInBuffer()
     if (!m_handle)
         return;
     if (!cancelReceiveWatch()) {
-        lose(QStringLiteral("the driver kept a cancelled read"), ERROR_TIMEOUT);
+        lose(QCoreApplication::translate("SerialControl", "the driver kept a cancelled read"),
+            ERROR_TIMEOUT);
         return;
     }
     PurgeComm(handleOf(m_handle), PURGE_RXCLEAR);
@@ -341,7 +348,7 @@ QString Win32SerialControl::input()
         bytes.resize(held + wanted);
         unsigned long got = 0;
         if (!readQueued(bytes.data() + held, DWORD(wanted), &got)) {
-            lose(QStringLiteral("reading failed"), GetLastError());
+            lose(QCoreApplication::translate("SerialControl", "reading failed"), GetLastError());
             return {};
         }
         bytes.truncate(held + qsizetype(got));
@@ -364,7 +371,8 @@ std::chrono::nanoseconds Win32SerialControl::silentFor() const
 bool Win32SerialControl::output(const QString& text)
 {
     if (!m_handle)
-        return fail(QStringLiteral("Cannot write to"), QStringLiteral("the port is closed"));
+        return fail(QCoreApplication::translate("SerialControl", "Cannot write to %1"),
+            QCoreApplication::translate("SerialControl", "the port is closed"));
     if (!collectWrite())
         return false;
     const auto limit = static_cast<unsigned long>(transmitBufferSize);
@@ -381,8 +389,8 @@ bool Win32SerialControl::output(const QString& text)
     }
     const std::optional<QByteArray> bytes = Cp932Encoder::encode(text);
     if (!bytes)
-        return fail(
-            QStringLiteral("Cannot encode text for"), QStringLiteral("not in code page 932"));
+        return fail(QCoreApplication::translate("SerialControl", "Cannot encode text for %1"),
+            QCoreApplication::translate("SerialControl", "not in code page 932"));
     m_waiting += *bytes;
     return startWrite();
 }
@@ -430,8 +438,9 @@ bool Win32SerialControl::writeFailed(unsigned long error)
 {
     // While the port closes, the loss would close it a second time from inside its own close.
     if (m_closing || !meansDeviceGone(error))
-        return failWithSystemError(QStringLiteral("Cannot write to"), error);
-    lose(QStringLiteral("writing failed"), error);
+        return failWithSystemError(
+            QCoreApplication::translate("SerialControl", "Cannot write to %1"), error);
+    lose(QCoreApplication::translate("SerialControl", "writing failed"), error);
     return false;
 }
 
@@ -464,8 +473,9 @@ bool Win32SerialControl::setBreak(bool on)
         return true;
     const BOOL done = on ? SetCommBreak(handleOf(m_handle)) : ClearCommBreak(handleOf(m_handle));
     if (!done)
-        return failWithSystemError(on ? QStringLiteral("Cannot set a break on")
-                                      : QStringLiteral("Cannot clear the break on"),
+        return failWithSystemError(on
+                ? QCoreApplication::translate("SerialControl", "Cannot set a break on %1")
+                : QCoreApplication::translate("SerialControl", "Cannot clear the break on %1"),
             GetLastError());
     m_breakOn = on;
     return true;
@@ -479,7 +489,8 @@ void Win32SerialControl::lose(const QString& what, unsigned long error)
     const QString reason = systemMessage(error);
     m_breakOn = false;
     closePort(false);
-    fail(QStringLiteral("Lost"), what + QStringLiteral(" (") + reason + QLatin1Char(')'));
+    fail(QCoreApplication::translate("SerialControl", "Lost %1"),
+        what + QStringLiteral(" (") + reason + QLatin1Char(')'));
     Q_EMIT failed(m_errorString);
 }
 

@@ -847,15 +847,22 @@ void TestEndToEnd::shouldReleasePortOnSignalSoAnotherUserCapturesAtOnce()
 void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay_data()
 {
     QTest::addColumn<QString>("display");
+    QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("second instance on the same display") << "same"
-                                                         << "already running";
-    QTest::newRow("no display") << "none"
-                                << "DISPLAY is not set";
+    const QString english = QStringLiteral("C.UTF-8");
+    // Not generated on every machine; the program reads the operator's language from the name.
+    const QString japanese = QStringLiteral("ja_JP.UTF-8");
+    QTest::newRow("second instance on the same display") << "same" << english << "already running";
+    QTest::newRow("second instance, Japanese desk") << "same" << japanese << "すでに実行中です";
+    QTest::newRow("no display") << "none" << english << "DISPLAY is not set";
+    QTest::newRow("no display, Japanese desk")
+        << "none" << japanese << "DISPLAY が設定されていません";
     // Setting DISPLAY would be the wrong advice: the package is what is missing.
-    QTest::newRow("Wayland without Qt's Wayland platform") << "wayland"
-                                                           << "install the package qt6-wayland";
+    QTest::newRow("Wayland without Qt's Wayland platform")
+        << "wayland" << english << "install the package qt6-wayland";
+    QTest::newRow("Wayland without Qt's Wayland platform, Japanese desk")
+        << "wayland" << japanese << "パッケージ qt6-wayland をインストールしてください";
 }
 
 void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
@@ -863,6 +870,7 @@ void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
     if (!wineProgram().isEmpty())
         QSKIP("signals, port lock files, other users and X displays are the Linux program's");
     QFETCH(QString, display);
+    QFETCH(QString, locale);
     QFETCH(QString, message);
     const bool withDisplay = display == QLatin1String("same");
 
@@ -888,6 +896,9 @@ void TestEndToEnd::shouldRefuseToStartTwiceOrWithoutDisplay()
         environment.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-reccap"));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
     }
+    environment.remove(QStringLiteral("LANGUAGE"));
+    environment.insert(QStringLiteral("LANG"), locale);
+    environment.insert(QStringLiteral("LC_ALL"), locale);
     QProcess second;
     second.setProcessEnvironment(environment);
     second.start(program, QStringList());

@@ -4,6 +4,7 @@
 #include "cp932encoder.h"
 #include "traceevent.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QStringList>
 #include <cstdio>
@@ -233,7 +234,8 @@ bool LineTrace::flush()
 
 void LineTrace::fail(const QString& why)
 {
-    m_complain(QStringLiteral("cannot write the trace %1: %2; tracing stops, capturing goes on")
+    m_complain(QCoreApplication::translate(
+        "LineTrace", "cannot write the trace %1: %2; tracing stops, capturing goes on")
                    .arg(m_name, why));
     m_device.reset();
     m_buffer.clear();

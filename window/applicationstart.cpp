@@ -1,5 +1,7 @@
 #include "applicationstart.h"
 
+#include "translations.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QRegularExpression>
@@ -22,10 +24,17 @@ QString noDisplayLine(const QString& reason)
     QString display = qEnvironmentVariable("DISPLAY");
     if (display.isEmpty())
         display = qEnvironmentVariable("WAYLAND_DISPLAY");
+    // No application exists yet to translate with; startupText() reaches the translations.
     if (display.isEmpty())
-        return QStringLiteral("reccap: cannot open the window, DISPLAY is not set (%1)")
-            .arg(reason);
-    return QStringLiteral("reccap: cannot open the window on display %1 (%2)").arg(display, reason);
+        return QStringLiteral("reccap: ")
+            + startupText("ApplicationStart",
+                QT_TRANSLATE_NOOP(
+                    "ApplicationStart", "cannot open the window, DISPLAY is not set (%1)"))
+                  .arg(reason);
+    return QStringLiteral("reccap: ")
+        + startupText("ApplicationStart",
+            QT_TRANSLATE_NOOP("ApplicationStart", "cannot open the window on display %1 (%2)"))
+              .arg(display, reason);
 }
 
 #ifndef Q_OS_WIN
@@ -42,7 +51,9 @@ QString missingPlatformPackage(const QString& complaint)
     const QString package = plugin.startsWith(QLatin1String("wayland"))
         ? QStringLiteral("qt6-wayland")
         : QStringLiteral("qt6-qpa-plugins");
-    return QStringLiteral("Qt's %1 platform is not installed: install the package %2")
+    return startupText("ApplicationStart",
+        QT_TRANSLATE_NOOP(
+            "ApplicationStart", "Qt's %1 platform is not installed: install the package %2"))
         .arg(plugin, package);
 }
 #endif
@@ -75,9 +86,11 @@ void holdWhileStarting(QtMsgType type, const QMessageLogContext& context, const 
 
 std::unique_ptr<QApplication> createApplication(int& argc, char** argv)
 {
+    loadOwnTranslations();
     previousHandler = qInstallMessageHandler(holdWhileStarting);
     auto app = std::make_unique<QApplication>(argc, argv);
     qInstallMessageHandler(previousHandler);
+    installTranslations();
     for (const HeldMessage& message : std::exchange(heldMessages, {})) {
         const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
         qt_message_output(message.type, context, message.text);

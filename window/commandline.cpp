@@ -85,7 +85,8 @@ QString traceFileName(const QStringList& arguments, const QString& environment, 
     if (parser.isSet(options.trace)) {
         if (!parser.value(options.trace).isEmpty())
             return parser.value(options.trace);
-        *problem = QStringLiteral("--trace wants a file name; no trace is written");
+        *problem = QCoreApplication::translate(
+            "CommandLine", "--trace wants a file name; no trace is written");
         return {};
     }
     return environment;
@@ -109,7 +110,8 @@ SerialControl* traceLineIfAsked(SerialControl* port)
     QString error;
     std::unique_ptr<QFile> file = TraceFile::openForAppend(path, &error);
     if (!file) {
-        complain(QStringLiteral("cannot open the trace %1: %2; capturing goes on without it")
+        complain(QCoreApplication::translate(
+            "CommandLine", "cannot open the trace %1: %2; capturing goes on without it")
                      .arg(path, error));
         return port;
     }

@@ -41,8 +41,9 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
 
     // Without a code page 932 converter no record could be read or written correctly.
     if (!Cp932Decoder().isValid()) {
-        reportFatal(
-            nullptr, QStringLiteral("No code page 932 (windows-31j) converter is available"));
+        reportFatal(nullptr,
+            QCoreApplication::translate(
+                "Program", "No code page 932 (windows-31j) converter is available"));
         return 1;
     }
     if (const QString problem = configurationProblem(); !problem.isEmpty()) {

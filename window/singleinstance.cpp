@@ -106,9 +106,10 @@ void SingleInstance::answerCalls(std::function<void()> answer)
 
 SingleInstance::Claim SingleInstance::unavailable(const QString& reason)
 {
-    m_problem = QStringLiteral("Cannot make sure that only one reccap runs for this user on this "
-                               "display, so it does not start: ")
-        + reason;
+    m_problem = QCoreApplication::translate("SingleInstance",
+        "Cannot make sure that only one reccap runs for this user on this display, so it does not "
+        "start: %1")
+                    .arg(reason);
     return Claim::Unavailable;
 }
 
@@ -125,10 +126,13 @@ SingleInstance::Claim SingleInstance::claim()
     if (m_lock->tryLock(0))
         return Claim::Claimed;
     if (m_lock->error() == QLockFile::PermissionError)
-        return unavailable(
-            QStringLiteral("cannot create the lock file %1 (permission denied)").arg(lockPath()));
+        return unavailable(QCoreApplication::translate(
+            "SingleInstance", "cannot create the lock file %1 (permission denied)")
+                               .arg(lockPath()));
     if (m_lock->error() != QLockFile::LockFailedError)
-        return unavailable(QStringLiteral("cannot write the lock file %1").arg(lockPath()));
+        return unavailable(
+            QCoreApplication::translate("SingleInstance", "cannot write the lock file %1")
+                .arg(lockPath()));
     // Process ids come round again: after a restart, and under Wine after every restart of
     // its server, this very program may get the id that a killed reccap wrote into the lock.
     // Such a lock names a running reccap, so it looks held; but it names us, and we do not
@@ -140,8 +144,9 @@ SingleInstance::Claim SingleInstance::claim()
     if (m_lock->getLockInfo(&pid, &host, &application) && pid == QCoreApplication::applicationPid()
         && m_lock->removeStaleLockFile() && m_lock->tryLock(0))
         return Claim::Claimed;
-    m_problem = QStringLiteral("Another reccap is already running for this user on this display: "
-                               "use its window (lock file %1)")
+    m_problem = QCoreApplication::translate("SingleInstance",
+        "Another reccap is already running for this user on this display: use its window (lock "
+        "file %1)")
                     .arg(lockPath());
     return Claim::HeldByAnother;
 }
