@@ -1,6 +1,7 @@
 #include "atspisession.h"
 
 #include "endprocess.h"
+#include "privatebus.h"
 
 #include <QDeadlineTimer>
 
@@ -15,17 +16,9 @@ AtSpiSession::~AtSpiSession()
 bool AtSpiSession::start(int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_bus.start(QStringLiteral("dbus-daemon"),
-        { QStringLiteral("--session"), QStringLiteral("--nofork"),
-            QStringLiteral("--print-address=1") });
-    while (!m_bus.canReadLine() && m_bus.state() != QProcess::NotRunning && !deadline.hasExpired())
-        m_bus.waitForReadyRead(50);
-    if (!m_bus.canReadLine()) {
-        m_error = QStringLiteral("dbus-daemon gave no address: %1").arg(m_bus.errorString());
+    m_address = startPrivateBus(m_bus, QStringLiteral("--session"), deadline, &m_error);
+    if (m_address.isEmpty())
         return false;
-    }
-    m_address = QString::fromUtf8(m_bus.readLine()).trimmed();
 
     // Started here rather than left to the session bus to start on demand, so that it ends
     // with the test and two of them never race for the name.

@@ -1,6 +1,7 @@
 #include "login1standin.h"
 
 #include "endprocess.h"
+#include "privatebus.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -50,17 +51,10 @@ bool Login1StandIn::start(const QString& standInScript, int timeoutMs)
     }
     config.close();
 
-    m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_bus.start(QStringLiteral("dbus-daemon"),
-        { QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
-            QStringLiteral("--print-address=1") });
-    while (!m_bus.canReadLine() && m_bus.state() != QProcess::NotRunning && !deadline.hasExpired())
-        m_bus.waitForReadyRead(50);
-    if (!m_bus.canReadLine()) {
-        m_error = QStringLiteral("dbus-daemon gave no address: %1").arg(m_bus.errorString());
+    m_address = startPrivateBus(
+        m_bus, QStringLiteral("--config-file=") + config.fileName(), deadline, &m_error);
+    if (m_address.isEmpty())
         return false;
-    }
-    m_address = QString::fromUtf8(m_bus.readLine()).trimmed();
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
