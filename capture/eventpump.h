@@ -4,8 +4,12 @@
 
 #include <QObject>
 #include <chrono>
+#include <functional>
+#include <memory>
 
 class PreciseAlarm;
+class QTimer;
+class WorkStack;
 
 // The one place that lets the window's event queue run from inside a long handler. The
 // capture loop and the break sequence poll the line; a poll that spun without rest would
@@ -21,6 +25,12 @@ class PreciseAlarm;
 //                  characters, however late one of the polls ran.
 //
 // Handlers that run inside a yield may yield again; the nesting is what keeps the window live.
+//
+// The capture loop runs through run(): where the system offers a stack of its own for it
+// (WorkStack), its yields return to run(), which handles the events and resumes the loop when
+// its pace is due. A loop the system runs meanwhile (the window dragged, its menu open) then
+// holds the window's stack only: a timer inside it resumes the capture loop at every tick,
+// and the line is polled and answered for as long as the operator holds it.
 class EventPump : public QObject {
     Q_OBJECT
 public:
@@ -31,14 +41,36 @@ public:
     explicit EventPump(QObject* parent = nullptr);
     ~EventPump() override;
 
+    // Returns when `work` has ended. Its own yields (not those of handlers it runs nested
+    // event loops for, such as a message box's) are served from here.
+    void run(const std::function<void()>& work);
+
     void yield(Pace pace);
 
     // For measuring what the rest saves: every yield returns as soon as the queue is empty.
     void setPaced(bool paced) { m_paced = paced; }
 
 private:
-    void restUntil(std::chrono::steady_clock::time_point deadline);
+    using Clock = std::chrono::steady_clock;
+    struct Request {
+        Pace pace { Pace::Once };
+        Clock::time_point deadline {};
+    };
+
+    void restUntil(Clock::time_point deadline);
+    void armRest(Clock::time_point deadline);
+    void serve();
+    bool isDue() const;
+    void tick();
 
     PreciseAlarm* m_alarm { nullptr };
+    std::unique_ptr<WorkStack> m_work;
+    QTimer* m_tick { nullptr };
+    Request m_request;
+    // Yields nested in a handler, on the window's stack and on the work's: the work is not
+    // resumed from under the first, and the second are the handler's, not the work's.
+    int m_nestedYields { 0 };
+    int m_nestedYieldsInWork { 0 };
+    int m_workLoopLevel { 0 };
     bool m_paced { true };
 };

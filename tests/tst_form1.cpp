@@ -50,6 +50,20 @@ QString recordBody()
 
 using Fixture = RecordedWindow<FakeSerialControl>;
 
+// A scripted port that also notes when, in real time, each ACK left.
+class TimedPort : public FakeSerialControl {
+public:
+    TimedPort() { clock.start(); }
+    bool output(const QString& text) override
+    {
+        if (text == QStringLiteral("\u0006"))
+            ackMs << clock.nsecsElapsed() / 1e6;
+        return FakeSerialControl::output(text);
+    }
+    QElapsedTimer clock;
+    QList<double> ackMs;
+};
+
 // Runs `action` from inside whatever handler is waiting once the event loop next turns.
 void soon(std::function<void()> action, int ms = 0)
 {
@@ -159,6 +173,8 @@ private Q_SLOTS:
     void shouldHoldBreakForOneSecondThenClosePort();
     void shouldStopCaptureWhenBreakPressedInHeaderWait();
     void shouldShowRecordFieldsAndKeepOperatorsReceiptNumber();
+    void shouldAnswerLineWhileSystemRunsItsOwnLoop_data();
+    void shouldAnswerLineWhileSystemRunsItsOwnLoop();
     void shouldStartCaptureOnlyAfterBreakWhenOpenPressedDuringIt();
     void shouldRunNestedBreakToItsEnd();
     void shouldReportVanishedDeviceOnceAndEnd();
@@ -686,6 +702,119 @@ void TestForm1::shouldShowRecordFieldsAndKeepOperatorsReceiptNumber()
     QCOMPARE(result.readAll(),
         QByteArray("\"00123 \",\"H04.02.29\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n"));
     QCOMPARE(f.port->writes().size(), 4);
+}
+
+void TestForm1::shouldAnswerLineWhileSystemRunsItsOwnLoop_data()
+{
+    QTest::addColumn<bool>("menu");
+    QTest::addColumn<bool>("inBody");
+
+    QTest::newRow("window moved, mid-body") << false << true;
+    QTest::newRow("system menu open, mid-body") << true << true;
+    QTest::newRow("window moved, header arrives meanwhile") << false << false;
+    QTest::newRow("system menu open, header arrives meanwhile") << true << false;
+}
+
+#ifdef Q_OS_WIN
+namespace {
+// What the system loop's own timers do, from inside it: the header arrives, the loop ends.
+std::function<void()> s_headerArrives;
+bool s_menu = false;
+
+void CALLBACK systemLoopTimer(HWND window, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(window, id);
+    if (id == 1 && s_headerArrives)
+        s_headerArrives();
+    if (id != 2)
+        return;
+    if (s_menu)
+        EndMenu();
+    else
+        PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+}
+}
+#endif
+
+// Windows holds the window's thread in a loop of its own while the operator moves the window
+// or has its menu open; the line must be answered all the while, and the record written.
+void TestForm1::shouldAnswerLineWhileSystemRunsItsOwnLoop()
+{
+#ifndef Q_OS_WIN
+    QSKIP("Only Windows runs loops of its own on the window's thread");
+#else
+    QFETCH(bool, menu);
+    QFETCH(bool, inBody);
+
+    RecordedWindow<TimedPort> f;
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    QFile::remove(m_devices.resultFile());
+    // Each body character comes with nine empty polls, so that the body lasts about two
+    // seconds at the line's pace and much longer at a system loop's.
+    const QString body = recordBody();
+    QStringList script { QStringLiteral("RCV1") };
+    for (const QChar c : body)
+        script << QString(c) << QStringList(9, QString());
+    if (inBody)
+        f.port->addReads(script);
+
+    const HWND window = reinterpret_cast<HWND>(f.form.winId());
+    double enteredMs = -1, leftMs = -1, headerMs = -1;
+    s_menu = menu;
+    s_headerArrives = [&] {
+        headerMs = f.port->clock.nsecsElapsed() / 1e6;
+        f.port->addReads(script);
+    };
+    QStringList boxes;
+    QTimer boxWatch;
+    connect(&boxWatch, &QTimer::timeout, this, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            boxes << box->objectName();
+            box->close();
+        }
+    });
+    boxWatch.start(50);
+    const auto enterSystemLoop = [&] {
+        if (!inBody)
+            SetTimer(window, 1, 500, systemLoopTimer);
+        SetTimer(window, 2, 2000, systemLoopTimer);
+        enteredMs = f.port->clock.nsecsElapsed() / 1e6;
+        if (menu)
+            SendMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, ' ');
+        else
+            SendMessageW(window, WM_SYSCOMMAND, SC_MOVE, 0);
+        leftMs = f.port->clock.nsecsElapsed() / 1e6;
+    };
+    once([&] { return inBody ? f.port->ackMs.size() >= 60 : f.lamp() == QColor(0, 255, 0); },
+        enterSystemLoop, [] {}, 10000);
+    once([&] { return QFile::exists(m_devices.resultFile()) || !boxes.isEmpty(); },
+        [&] { f.form.command2Click(); }, [&] { f.form.command2Click(); }, 30000);
+    f.form.command1Click();
+    s_headerArrives = nullptr;
+
+    QVERIFY2(leftMs - enteredMs >= 1900,
+        qPrintable(QStringLiteral("the system loop ran %1 ms").arg(leftMs - enteredMs)));
+    QCOMPARE(boxes, QStringList());
+    QVERIFY(f.fatals.isEmpty());
+    const QList<double>& acks = f.port->ackMs;
+    const auto during = std::count_if(
+        acks.begin(), acks.end(), [&](double ms) { return ms > enteredMs && ms < leftMs; });
+    QVERIFY2(during >= 20, qPrintable(QStringLiteral("%1 ACKs inside the loop").arg(during)));
+    if (!inBody) {
+        QVERIFY(headerMs > enteredMs && acks.size() > 1);
+        QVERIFY2(acks.first() - headerMs <= 50,
+            qPrintable(QStringLiteral("header answered after %1 ms").arg(acks.first() - headerMs)));
+    }
+    double widestGap = 0;
+    for (qsizetype i = 1; i < acks.size(); ++i)
+        widestGap = std::max(widestGap, acks[i] - acks[i - 1]);
+    QVERIFY2(widestGap <= 50, qPrintable(QStringLiteral("%1 ms between two ACKs").arg(widestGap)));
+    QFile result(m_devices.resultFile());
+    QVERIFY(result.open(QIODevice::ReadOnly));
+    QCOMPARE(result.readAll(),
+        QByteArray("\"00123 \",\"H04.02.29\",\"\x8c\xa9\x96\x7b\x8e\x81\x96\xbc\",\"2\"\r\n"));
+#endif
 }
 
 void TestForm1::shouldStartCaptureOnlyAfterBreakWhenOpenPressedDuringIt()

@@ -174,7 +174,7 @@ void Form1::runCapture()
 {
     m_sleepGuard->hold();
     do
-        m_loop.run();
+        m_pump.run([this] { m_loop.run(); });
     while (!m_ending && m_breakDepth == 0 && m_afterBreak.takeCapture());
     m_sleepGuard->release();
     if (m_ending)
