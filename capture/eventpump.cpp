@@ -4,12 +4,9 @@
 #include "workstack.h"
 
 #include <QCoreApplication>
-#include <QThread>
 #include <QTimer>
 
 namespace {
-
-int loopLevel() { return QThread::currentThread()->loopLevel(); }
 
 // How often a system loop's timer resumes the work. Windows fires window timers no finer than
 // its tick (10 to 16 ms), which is what an ACK gap then comes to; asking for less only asks for
@@ -43,7 +40,6 @@ void EventPump::run(const std::function<void()>& work)
         work();
         return;
     }
-    m_workLoopLevel = loopLevel();
     m_request = {};
     m_work->start(work);
     while (m_work->isBusy()) {
@@ -56,15 +52,20 @@ void EventPump::run(const std::function<void()>& work)
     m_tick->stop();
 }
 
-void EventPump::yield(Pace pace)
+void EventPump::yieldWork(Pace pace)
 {
-    if (m_work->isRunning() && m_nestedYieldsInWork == 0 && loopLevel() == m_workLoopLevel) {
-        m_request = { pace, Clock::now() + characterTime };
-        m_work->suspend();
+    if (!m_work->isRunning()) {
+        yield(pace);
         return;
     }
-    int& nested = m_work->isRunning() ? m_nestedYieldsInWork : m_nestedYields;
-    ++nested;
+    m_request = { pace, Clock::now() + characterTime };
+    m_work->suspend();
+}
+
+void EventPump::yield(Pace pace)
+{
+    const bool onWindowStack = !m_work->isRunning();
+    m_nestedYields += onWindowStack;
     if (!m_paced || pace == Pace::Once)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     else if (pace == Pace::UntilEvent)
@@ -72,7 +73,7 @@ void EventPump::yield(Pace pace)
     else
         // The rest handles what is pending as it begins.
         restUntil(Clock::now() + characterTime);
-    --nested;
+    m_nestedYields -= onWindowStack;
 }
 
 void EventPump::restUntil(Clock::time_point deadline)

@@ -26,9 +26,9 @@ class WorkStack;
 //
 // Handlers that run inside a yield may yield again; the nesting is what keeps the window live.
 //
-// The capture loop runs through run(): where the system offers a stack of its own for it
-// (WorkStack), its yields return to run(), which handles the events and resumes the loop when
-// its pace is due. A loop the system runs meanwhile (the window dragged, its menu open) then
+// The capture loop runs through run() and waits with yieldWork(): where the system offers a
+// stack of its own for it (WorkStack), such a wait returns to run(), which handles the events
+// and resumes the loop when its pace is due. A loop the system runs meanwhile (the window dragged, its menu open) then
 // holds the window's stack only: a timer inside it resumes the capture loop at every tick,
 // and the line is polled and answered for as long as the operator holds it.
 class EventPump : public QObject {
@@ -41,10 +41,11 @@ public:
     explicit EventPump(QObject* parent = nullptr);
     ~EventPump() override;
 
-    // Returns when `work` has ended. Its own yields (not those of handlers it runs nested
-    // event loops for, such as a message box's) are served from here.
+    // Returns when `work` has ended. The work waits with yieldWork(), which returns here.
     void run(const std::function<void()>& work);
+    void yieldWork(Pace pace);
 
+    // A handler's wait: a nested turn of the event loop, wherever the handler runs.
     void yield(Pace pace);
 
     // For measuring what the rest saves: every yield returns as soon as the queue is empty.
@@ -67,10 +68,7 @@ private:
     std::unique_ptr<WorkStack> m_work;
     QTimer* m_tick { nullptr };
     Request m_request;
-    // Yields nested in a handler, on the window's stack and on the work's: the work is not
-    // resumed from under the first, and the second are the handler's, not the work's.
+    // Handlers' waits under way on the window's stack: the work is not resumed from under them.
     int m_nestedYields { 0 };
-    int m_nestedYieldsInWork { 0 };
-    int m_workLoopLevel { 0 };
     bool m_paced { true };
 };

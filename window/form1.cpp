@@ -364,7 +364,7 @@ void Form1::showResultFileError(const QString& message)
     m_command1->setFocus(Qt::OtherFocusReason);
 }
 
-void Form1::yieldToEvents(EventPump::Pace pace) { m_pump.yield(pace); }
+void Form1::yieldToEvents(EventPump::Pace pace) { m_pump.yieldWork(pace); }
 
 void Form1::fatal(const QString& message)
 {
