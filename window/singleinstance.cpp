@@ -4,9 +4,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QRegularExpression>
 #include <QSysInfo>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -63,8 +68,40 @@ SingleInstance::SingleInstance()
     : m_folder(LockFiles::userFolder())
     , m_lock(std::make_unique<QLockFile>(
           m_folder + QLatin1Char('/') + displayKey() + QStringLiteral(".lock")))
+    , m_callPath(m_folder + QLatin1Char('/') + displayKey() + QStringLiteral(".call"))
 {
     m_lock->setStaleLockTime(0);
+}
+
+void SingleInstance::callHolder()
+{
+#ifdef Q_OS_WIN
+    // Windows lets only the program the operator just started put a window in front; it hands
+    // that right to the running reccap, which then may.
+    qint64 pid = 0;
+    if (m_lock->getLockInfo(&pid, nullptr, nullptr) && pid > 0)
+        AllowSetForegroundWindow(DWORD(pid));
+#endif
+    QFile call(m_callPath);
+    if (call.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        call.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n');
+}
+
+void SingleInstance::answerCalls(std::function<void()> answer)
+{
+    QFile call(m_callPath);
+    if (!call.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    call.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    call.close();
+    m_calls.addPath(m_callPath);
+    QObject::connect(&m_calls, &QFileSystemWatcher::fileChanged,
+        [this, answer = std::move(answer)](const QString& path) {
+            // A writer that replaced the file instead of writing it ends the watch; resume it.
+            if (!m_calls.files().contains(path) && QFile::exists(path))
+                m_calls.addPath(path);
+            answer();
+        });
 }
 
 SingleInstance::Claim SingleInstance::unavailable(const QString& reason)

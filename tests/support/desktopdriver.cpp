@@ -113,6 +113,22 @@ bool DesktopDriver::focus(quint64 window) const
     return ok;
 }
 
+QPoint DesktopDriver::position(quint64 window) const
+{
+    bool ok = false;
+    const QString shell = run(
+        { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), QString::number(window) },
+        &ok);
+    QPoint at(-1, -1);
+    for (const QString& line : shell.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("X=")))
+            at.setX(line.mid(2).toInt());
+        else if (line.startsWith(QLatin1String("Y=")))
+            at.setY(line.mid(2).toInt());
+    }
+    return ok ? at : QPoint(-1, -1);
+}
+
 bool DesktopDriver::key(const QString& keyName) const
 {
     bool ok = false;
