@@ -73,6 +73,15 @@ SingleInstance::SingleInstance()
     m_lock->setStaleLockTime(0);
 }
 
+// What another user left in the folder before we took their access away is there still: a
+// named pipe would hold the open for good, before any window or message shows, and a link would
+// have us empty whatever it points to. The window coming forward is a courtesy; without the
+// file, the second start still says why it goes, and the running one carries on.
+bool SingleInstance::callFileFit() const
+{
+    return LockFiles::problem(m_callPath, LockFiles::Owner::Us).isEmpty();
+}
+
 void SingleInstance::callHolder()
 {
 #ifdef Q_OS_WIN
@@ -82,6 +91,8 @@ void SingleInstance::callHolder()
     if (m_lock->getLockInfo(&pid, nullptr, nullptr) && pid > 0)
         AllowSetForegroundWindow(DWORD(pid));
 #endif
+    if (!callFileFit())
+        return;
     QFile call(m_callPath);
     if (call.open(QIODevice::WriteOnly | QIODevice::Truncate))
         call.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n');
@@ -89,6 +100,8 @@ void SingleInstance::callHolder()
 
 void SingleInstance::answerCalls(std::function<void()> answer)
 {
+    if (!callFileFit())
+        return;
     QFile call(m_callPath);
     if (!call.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return;

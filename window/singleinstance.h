@@ -32,6 +32,7 @@ public:
 
 private:
     Claim unavailable(const QString& reason);
+    bool callFileFit() const;
 
     QString m_folder;
     std::unique_ptr<QLockFile> m_lock;
