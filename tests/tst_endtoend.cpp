@@ -226,6 +226,7 @@ private Q_SLOTS:
     void shouldRefuseToStartTwiceOrWithoutDisplay_data();
     void shouldRefuseToStartTwiceOrWithoutDisplay();
     void shouldRunOncePerWaylandSession();
+    void shouldBringRunningWindowForwardOnSecondStart();
     void shouldReportAdapterPulledDuringHeaderWaitOnce_data();
     void shouldReportAdapterPulledDuringHeaderWaitOnce();
     void shouldReplayRecordedTraceToTheSameResultAndOutcomes_data();
@@ -981,6 +982,46 @@ void TestEndToEnd::shouldRunOncePerWaylandSession()
     const QString said = QString::fromUtf8(second.readAllStandardError());
     QVERIFY2(said.contains(QStringLiteral("already running")), qPrintable(said));
     QCOMPARE(first.state(), QProcess::Running);
+}
+
+void TestEndToEnd::shouldBringRunningWindowForwardOnSecondStart()
+{
+    if (!wineProgram().isEmpty())
+        QSKIP("the covering window is an X program's, which Windows' stacking does not know");
+
+    QVERIFY(startReccap());
+    QTRY_COMPARE_WITH_TIMEOUT(lamp(), red, waitMs);
+    // Another program's window over the lamp, as the operator's other work covers reccap.
+    const QPoint at = m_desktop->position(m_window);
+    QVERIFY(at.x() >= 0);
+    QProcess cover;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), m_display);
+    cover.setProcessEnvironment(environment);
+    cover.start(QStringLiteral("xlogo"),
+        { QStringLiteral("-geometry"),
+            QStringLiteral("100x60+%1+%2").arg(at.x() + lampCentre.x() - 50).arg(at.y()) });
+    QVERIFY2(cover.waitForStarted(10000), "xlogo (x11-apps) is not installed");
+    const auto endCover = qScopeGuard([&cover] { endProcess(cover); });
+    QVERIFY(m_desktop->findWindow(QStringLiteral("^xlogo$"), waitMs) != 0);
+    // An unreadable screenshot is no proof that the lamp is covered.
+    const auto covered = [this] {
+        const QColor seen = lamp();
+        return seen.isValid() && seen != red;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(covered(), waitMs);
+
+    QProcess second;
+    second.setProcessEnvironment(reccapEnvironment());
+    second.start(QStringLiteral(RECCAP_BINARY), QStringList());
+    QVERIFY(second.waitForStarted(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(lamp(), red, waitMs);
+    // Then it says why it does not open a window of its own, and goes.
+    QVERIFY(m_desktop->findWindow(QStringLiteral("^reccap$"), waitMs) != 0);
+    QVERIFY(m_desktop->key(QStringLiteral("Return")));
+    QVERIFY(second.waitForFinished(waitMs));
+    QCOMPARE(second.exitCode(), 1);
+    QCOMPARE(m_reccap->state(), QProcess::Running);
 }
 
 void TestEndToEnd::shouldReportAdapterPulledDuringHeaderWaitOnce_data()

@@ -275,6 +275,9 @@ bool giveToCoUser(const QString& path)
     return ::lchown(QFile::encodeName(path).constData(), coUser, coUser) == 0;
 }
 
+// What a row plants "of ours" holds this until the end, unless something wrote through the link.
+const QByteArray oursContents = "ours\n";
+
 // Plants at `path` what another user may leave where a lock belongs, owned by that user.
 bool plant(const QString& kind, const QString& path, const QString& folderOfOurs)
 {
@@ -304,6 +307,10 @@ bool plant(const QString& kind, const QString& path, const QString& folderOfOurs
         planted = ::symlink("/dev/zero", native.constData()) == 0;
     } else if (kind == QLatin1String("link to a folder of ours")) {
         planted = ::mkdir(QFile::encodeName(folderOfOurs).constData(), 0700) == 0
+            && ::symlink(QFile::encodeName(folderOfOurs).constData(), native.constData()) == 0;
+    } else if (kind == QLatin1String("link to a file of ours")) {
+        QFile ours(folderOfOurs);
+        planted = ours.open(QIODevice::NewOnly) && ours.write(oursContents) == oursContents.size()
             && ::symlink(QFile::encodeName(folderOfOurs).constData(), native.constData()) == 0;
     }
     return planted && giveToCoUser(path);
@@ -773,28 +780,41 @@ void TestFaults::shouldRefusePlantedLockWithoutBlocking_data()
 {
     // "port": the serial port's lock in the shared lock folder. "instance": the one-reccap lock
     // inside this user's lock folder. "instance folder": that folder itself, in the shared
-    // temporary folder, where its name can be guessed.
+    // temporary folder, where its name can be guessed. "instance call": the file beside that
+    // lock through which a second start calls the running reccap, as the running one sets it up
+    // ("answered") and as a second start writes it ("made"); nothing there stops reccap, but it
+    // must neither block nor write through a link.
     QTest::addColumn<QString>("lock");
     QTest::addColumn<QString>("planted");
+    QTest::addColumn<QString>("outcome");
 
     const QStringList lockKinds { "named pipe", "folder", "held lock", "unreadable held lock",
         "sparse file of 1 TiB", "dangling link", "link to /dev/zero",
         "named pipe as .rmlock beside a stale lock" };
     for (const QString& lock : { QStringLiteral("port"), QStringLiteral("instance") }) {
         for (const QString& kind : lockKinds)
-            QTest::newRow(qPrintable(lock + QStringLiteral(" lock: ") + kind)) << lock << kind;
+            QTest::newRow(qPrintable(lock + QStringLiteral(" lock: ") + kind))
+                << lock << kind << "refused";
     }
     const QStringList folderKinds { "named pipe", "folder", "file", "dangling link",
         "link to /dev/zero", "link to a folder of ours" };
     for (const QString& kind : folderKinds)
         QTest::newRow(qPrintable(QStringLiteral("instance folder: ") + kind))
-            << "instance folder" << kind;
+            << "instance folder" << kind << "refused";
+    for (const QString& kind :
+        { QStringLiteral("named pipe"), QStringLiteral("link to a file of ours") }) {
+        QTest::newRow(qPrintable(QStringLiteral("instance call answered: ") + kind))
+            << "instance call answered" << kind << "claimed";
+        QTest::newRow(qPrintable(QStringLiteral("instance call made: ") + kind))
+            << "instance call made" << kind << "held by another";
+    }
 }
 
 void TestFaults::shouldRefusePlantedLockWithoutBlocking()
 {
     QFETCH(QString, lock);
     QFETCH(QString, planted);
+    QFETCH(QString, outcome);
     if (::geteuid() != 0)
         QSKIP("Only root can plant objects that belong to another user");
 
@@ -812,11 +832,15 @@ void TestFaults::shouldRefusePlantedLockWithoutBlocking()
     QString path = portLockFile(pty.slavePath());
     if (lock == QLatin1String("instance folder")) {
         path = instanceFolder;
-    } else if (lock == QLatin1String("instance")) {
+    } else if (lock.startsWith(QLatin1String("instance"))) {
         const QByteArray folder = QFile::encodeName(instanceFolder);
         QVERIFY(::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST);
-        path = instance.lockPath();
+        path = lock == QLatin1String("instance") ? instance.lockPath() : instance.callPath();
     }
+    // The running reccap that a second start calls: this test.
+    QLockFile running(instance.lockPath());
+    if (lock == QLatin1String("instance call made"))
+        QVERIFY(running.tryLock(0));
     Planted cleanup { { path, path + QStringLiteral(".rmlock") } };
     QString named = path;
     if (planted.endsWith(QLatin1String("beside a stale lock"))) {
@@ -834,19 +858,31 @@ void TestFaults::shouldRefusePlantedLockWithoutBlocking()
             const bool opened = port.setPortOpen(true);
             return QByteArray(opened ? "opened\n" : "refused\n") + port.errorString().toUtf8();
         }
+        // What the program goes on to do with each claim.
         const SingleInstance::Claim claim = instance.claim();
-        const char* outcome = claim == SingleInstance::Claim::Claimed ? "claimed\n"
-            : claim == SingleInstance::Claim::HeldByAnother           ? "held by another\n"
-                                                                      : "refused\n";
-        return QByteArray(outcome) + instance.problem().toUtf8();
+        if (claim == SingleInstance::Claim::Claimed)
+            instance.answerCalls([] {});
+        else if (claim == SingleInstance::Claim::HeldByAnother)
+            instance.callHolder();
+        const char* said = claim == SingleInstance::Claim::Claimed ? "claimed\n"
+            : claim == SingleInstance::Claim::HeldByAnother        ? "held by another\n"
+                                                                   : "refused\n";
+        return QByteArray(said) + instance.problem().toUtf8();
     });
     QVERIFY2(run.failure.isEmpty(), qPrintable(run.failure));
-    const QString outcome = QString::fromUtf8(run.output).section(QLatin1Char('\n'), 0, 0);
+    const QString seen = QString::fromUtf8(run.output).section(QLatin1Char('\n'), 0, 0);
     const QString message = QString::fromUtf8(run.output).section(QLatin1Char('\n'), 1);
-    QCOMPARE(outcome, QStringLiteral("refused"));
-    QVERIFY2(
-        message.contains(named) && message.contains(QLatin1String("nobody")), qPrintable(message));
-    QVERIFY2(!message.contains(QLatin1String("already running")), qPrintable(message));
+    QCOMPARE(seen, outcome);
+    if (outcome == QLatin1String("refused")) {
+        QVERIFY2(message.contains(named) && message.contains(QLatin1String("nobody")),
+            qPrintable(message));
+        QVERIFY2(!message.contains(QLatin1String("already running")), qPrintable(message));
+    }
+    if (planted == QLatin1String("link to a file of ours")) {
+        QFile ours(temp.filePath("ours"));
+        QVERIFY(ours.open(QIODevice::ReadOnly));
+        QCOMPARE(ours.readAll(), oursContents);
+    }
 }
 
 void TestFaults::shouldKeyTheLockOnTheDisplayAsItsServerKnowsIt_data()

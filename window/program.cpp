@@ -51,7 +51,12 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
         return 1;
     }
     SingleInstance instance;
-    if (instance.claim() != SingleInstance::Claim::Claimed) {
+    if (const SingleInstance::Claim claim = instance.claim();
+        claim != SingleInstance::Claim::Claimed) {
+        // The operator who starts reccap again is looking for its window: it comes forward
+        // before the message says why no second one opens.
+        if (claim == SingleInstance::Claim::HeldByAnother)
+            instance.callHolder();
         reportFatal(nullptr, instance.problem());
         return 1;
     }
@@ -76,6 +81,12 @@ int runProgram(int& argc, char** argv, bool pacedPolling)
         QCoreApplication::exit(signalStatus);
     });
 
+    instance.answerCalls([&form] {
+        form.setWindowState((form.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        form.show();
+        form.raise();
+        form.activateWindow();
+    });
     form.show();
     SessionWatch::instance()->watch(&form);
     const int status = QApplication::exec();

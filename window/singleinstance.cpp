@@ -4,9 +4,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QRegularExpression>
 #include <QSysInfo>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -63,8 +68,53 @@ SingleInstance::SingleInstance()
     : m_folder(LockFiles::userFolder())
     , m_lock(std::make_unique<QLockFile>(
           m_folder + QLatin1Char('/') + displayKey() + QStringLiteral(".lock")))
+    , m_callPath(m_folder + QLatin1Char('/') + displayKey() + QStringLiteral(".call"))
 {
     m_lock->setStaleLockTime(0);
+}
+
+// What another user left in the folder before we took their access away is there still: a
+// named pipe would hold the open for good, before any window or message shows, and a link would
+// have us empty whatever it points to. The window coming forward is a courtesy; without the
+// file, the second start still says why it goes, and the running one carries on.
+bool SingleInstance::callFileFit() const
+{
+    return LockFiles::problem(m_callPath, LockFiles::Owner::Us).isEmpty();
+}
+
+void SingleInstance::callHolder()
+{
+#ifdef Q_OS_WIN
+    // Windows lets only the program the operator just started put a window in front; it hands
+    // that right to the running reccap, which then may.
+    qint64 pid = 0;
+    if (m_lock->getLockInfo(&pid, nullptr, nullptr) && pid > 0)
+        AllowSetForegroundWindow(DWORD(pid));
+#endif
+    if (!callFileFit())
+        return;
+    QFile call(m_callPath);
+    if (call.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        call.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n');
+}
+
+void SingleInstance::answerCalls(std::function<void()> answer)
+{
+    if (!callFileFit())
+        return;
+    QFile call(m_callPath);
+    if (!call.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    call.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    call.close();
+    m_calls.addPath(m_callPath);
+    QObject::connect(&m_calls, &QFileSystemWatcher::fileChanged,
+        [this, answer = std::move(answer)](const QString& path) {
+            // A writer that replaced the file instead of writing it ends the watch; resume it.
+            if (!m_calls.files().contains(path) && QFile::exists(path))
+                m_calls.addPath(path);
+            answer();
+        });
 }
 
 SingleInstance::Claim SingleInstance::unavailable(const QString& reason)

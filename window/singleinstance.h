@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QLockFile>
+#include <functional>
 #include <memory>
 
 // One reccap per user and display. A second window would only fail once its operator pressed
@@ -21,10 +23,20 @@ public:
     // Why the last claim() did not return Claimed, for the operator: the path, and what to do.
     QString problem() const { return m_problem; }
 
+    // A second start asks the running reccap to show its window, through a file beside the lock
+    // in the user's own lock folder, where no other user can write; the holder of the lock
+    // calls `answer` each time it is asked.
+    QString callPath() const { return m_callPath; }
+    void callHolder();
+    void answerCalls(std::function<void()> answer);
+
 private:
     Claim unavailable(const QString& reason);
+    bool callFileFit() const;
 
     QString m_folder;
     std::unique_ptr<QLockFile> m_lock;
+    QString m_callPath;
+    QFileSystemWatcher m_calls;
     QString m_problem;
 };

@@ -15,7 +15,9 @@ quint32 field(const QByteArray& header, int index)
 }
 
 // The colour at (x, y) of an XWD image in ZPixmap format, as `xwd` writes it for a
-// true-colour window.
+// true-colour window. A window alone on the screen comes as 32 bits a pixel; once windows of
+// another visual are about, such as an X toolkit's, xwd reads the screen through its
+// several-visuals path and writes 24, three bytes a pixel.
 QColor xwdPixel(const QByteArray& image, int x, int y)
 {
     if (image.size() < 100)
@@ -30,15 +32,18 @@ QColor xwdPixel(const QByteArray& image, int x, int y)
     const quint32 masks[3] = { field(image, 14), field(image, 15), field(image, 16) };
     const quint32 colours = field(image, 19);
     constexpr quint32 zPixmap = 2;
-    if (format != zPixmap || bitsPerPixel != 32 || quint32(x) >= width || quint32(y) >= height)
+    if (format != zPixmap || (bitsPerPixel != 32 && bitsPerPixel != 24) || quint32(x) >= width
+        || quint32(y) >= height)
         return {};
+    const int bytes = int(bitsPerPixel / 8);
     const qint64 offset
-        = qint64(headerSize) + 12 * qint64(colours) + qint64(y) * bytesPerLine + 4 * x;
-    if (offset + 4 > image.size())
+        = qint64(headerSize) + 12 * qint64(colours) + qint64(y) * bytesPerLine + qint64(bytes) * x;
+    if (offset + bytes > image.size())
         return {};
-    const char* p = image.constData() + offset;
-    const quint32 value
-        = byteOrder == 0 ? qFromLittleEndian<quint32>(p) : qFromBigEndian<quint32>(p);
+    const auto* p = reinterpret_cast<const uchar*>(image.constData() + offset);
+    quint32 value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value |= quint32(p[byteOrder == 0 ? i : bytes - 1 - i]) << (8 * i);
     int channel[3];
     for (int i = 0; i < 3; ++i) {
         const quint32 mask = masks[i];
@@ -106,6 +111,22 @@ bool DesktopDriver::focus(quint64 window) const
     bool ok = false;
     run({ QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window) }, &ok);
     return ok;
+}
+
+QPoint DesktopDriver::position(quint64 window) const
+{
+    bool ok = false;
+    const QString shell = run(
+        { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), QString::number(window) },
+        &ok);
+    QPoint at(-1, -1);
+    for (const QString& line : shell.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("X=")))
+            at.setX(line.mid(2).toInt());
+        else if (line.startsWith(QLatin1String("Y=")))
+            at.setY(line.mid(2).toInt());
+    }
+    return ok ? at : QPoint(-1, -1);
 }
 
 bool DesktopDriver::key(const QString& keyName) const

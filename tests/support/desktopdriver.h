@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QPoint>
 #include <QString>
 
 class QProcessEnvironment;
@@ -22,6 +23,8 @@ public:
     // Gives the window the keyboard, as a window manager gives it a new window; the private
     // server runs none.
     bool focus(quint64 window) const;
+    // Where the window's top left corner stands on the screen; (-1, -1) when it cannot be told.
+    QPoint position(quint64 window) const;
     // The colour at (x, y) of the window, from a screenshot; invalid when it cannot be taken.
     QColor pixel(quint64 window, int x, int y) const;
 
