@@ -75,6 +75,34 @@ QByteArray readAll(const QString& path)
     return file.readAll();
 }
 
+// A private file of the operator's, home/private.txt, and an empty folder shared/ beside it,
+// where the test then gives the file a second name.
+void makePrivateFile(const QDir& drive, QString* privateFile)
+{
+    QVERIFY(drive.mkdir(QStringLiteral("home")) && drive.mkdir(QStringLiteral("shared")));
+    *privateFile = drive.filePath(QStringLiteral("home/private.txt"));
+    QFile file(*privateFile);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write("\"private\"\r\n"), 11);
+    QCOMPARE(::chmod(QFile::encodeName(*privateFile).constData(), 0600), 0);
+}
+
+// As root, the private file and its folder become the operator nobody's; shared/ then gets
+// its mode.
+void handToNobody(const QDir& drive, const QString& privateFile, int sharedMode)
+{
+    if (geteuid() == 0) {
+        QCOMPARE(::chown(QFile::encodeName(drive.filePath(QStringLiteral("home"))).constData(),
+                     Nobody, Nobody),
+            0);
+        QCOMPARE(::chown(QFile::encodeName(privateFile).constData(), Nobody, Nobody), 0);
+        QCOMPARE(::chmod(QFile::encodeName(drive.path()).constData(), 0755), 0);
+    }
+    QCOMPARE(::chmod(QFile::encodeName(drive.filePath(QStringLiteral("shared"))).constData(),
+                 mode_t(sharedMode)),
+        0);
+}
+
 }
 
 class TestResultFile : public QObject {
@@ -400,25 +428,18 @@ void TestResultFile::shouldNotWriteThroughAnotherUsersLink()
 
     // A private file of the operator nobody's, which the link at Result.txt leads to.
     const QDir drive(m_devices.drive());
-    QVERIFY(drive.mkdir(QStringLiteral("home")) && drive.mkdir(QStringLiteral("shared")));
-    const QString privateFile = drive.filePath(QStringLiteral("home/private.txt"));
-    {
-        QFile file(privateFile);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write("\"private\"\r\n"), 11);
-    }
-    const QByteArray home = QFile::encodeName(drive.filePath(QStringLiteral("home")));
-    QCOMPARE(::chmod(QFile::encodeName(privateFile).constData(), 0600), 0);
+    QString privateFile;
+    makePrivateFile(drive, &privateFile);
+    if (QTest::currentTestFailed())
+        return;
     const QString shared = drive.filePath(QStringLiteral("shared"));
     const QString link = shared + QStringLiteral("/Result.txt");
     QVERIFY(QFile::link(privateFile, link));
-    if (root) {
-        QCOMPARE(::chown(home.constData(), Nobody, Nobody), 0);
-        QCOMPARE(::chown(QFile::encodeName(privateFile).constData(), Nobody, Nobody), 0);
+    if (root)
         QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
-        QCOMPARE(::chmod(QFile::encodeName(drive.path()).constData(), 0755), 0);
-    }
-    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), mode_t(folderMode)), 0);
+    handToNobody(drive, privateFile, folderMode);
+    if (QTest::currentTestFailed())
+        return;
 
     const QString dosPath = QStringLiteral("C:\\shared\\Result.txt");
     const QByteArray line("\"new\"\r\n");
@@ -461,29 +482,19 @@ void TestResultFile::shouldNotWriteThroughASecondName()
 {
     QFETCH(int, folderMode);
     QFETCH(QString, outcome);
-    const bool root = geteuid() == 0;
 
     const QDir drive(m_devices.drive());
-    QVERIFY(drive.mkdir(QStringLiteral("home")) && drive.mkdir(QStringLiteral("shared")));
-    const QString privateFile = drive.filePath(QStringLiteral("home/private.txt"));
-    {
-        QFile file(privateFile);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write("\"private\"\r\n"), 11);
-    }
-    const QByteArray privateName = QFile::encodeName(privateFile);
-    QCOMPARE(::chmod(privateName.constData(), 0600), 0);
-    const QString shared = drive.filePath(QStringLiteral("shared"));
-    const QString resultFile = shared + QStringLiteral("/Result.txt");
-    QCOMPARE(::link(privateName.constData(), QFile::encodeName(resultFile).constData()), 0);
-    if (root) {
-        QCOMPARE(::chown(QFile::encodeName(drive.filePath(QStringLiteral("home"))).constData(),
-                     Nobody, Nobody),
-            0);
-        QCOMPARE(::chown(privateName.constData(), Nobody, Nobody), 0);
-        QCOMPARE(::chmod(QFile::encodeName(drive.path()).constData(), 0755), 0);
-    }
-    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), mode_t(folderMode)), 0);
+    QString privateFile;
+    makePrivateFile(drive, &privateFile);
+    if (QTest::currentTestFailed())
+        return;
+    const QString resultFile = drive.filePath(QStringLiteral("shared/Result.txt"));
+    QCOMPARE(::link(QFile::encodeName(privateFile).constData(),
+                 QFile::encodeName(resultFile).constData()),
+        0);
+    handToNobody(drive, privateFile, folderMode);
+    if (QTest::currentTestFailed())
+        return;
 
     const QString dosPath = QStringLiteral("C:\\shared\\Result.txt");
     const QByteArray line("\"new\"\r\n");
