@@ -114,8 +114,7 @@ void EventPump::serve()
 
 bool EventPump::isDue() const
 {
-    return !m_paced || m_request.pace != Pace::CharacterTime
-        || Clock::now() >= m_request.deadline;
+    return !m_paced || m_request.pace != Pace::CharacterTime || Clock::now() >= m_request.deadline;
 }
 
 // Inside a system loop: the work polls once per tick. Not from inside the work itself (a box

@@ -28,9 +28,9 @@ class WorkStack;
 //
 // The capture loop runs through run() and waits with yieldWork(): where the system offers a
 // stack of its own for it (WorkStack), such a wait returns to run(), which handles the events
-// and resumes the loop when its pace is due. A loop the system runs meanwhile (the window dragged, its menu open) then
-// holds the window's stack only: a timer inside it resumes the capture loop at every tick,
-// and the line is polled and answered for as long as the operator holds it.
+// and resumes the loop when its pace is due. A loop the system runs meanwhile (the window dragged,
+// its menu open) then holds the window's stack only: a timer inside it resumes the capture loop at
+// every tick, and the line is polled and answered for as long as the operator holds it.
 class EventPump : public QObject {
     Q_OBJECT
 public:

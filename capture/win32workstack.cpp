@@ -82,8 +82,9 @@ WorkStack::WorkStack()
         return;
     // The executable's own stack size: the work shows message boxes, as the window's stack
     // does.
-    void* fiber = CreateFiberEx(0, 0, FIBER_FLAG_FLOAT_SWITCH,
-        [](void* stack) { runWork(static_cast<WorkStack*>(stack)); }, this);
+    void* fiber = CreateFiberEx(
+        0, 0, FIBER_FLAG_FLOAT_SWITCH, [](void* stack) { runWork(static_cast<WorkStack*>(stack)); },
+        this);
     if (fiber)
         m_handle = new Handle { fiber };
 }
